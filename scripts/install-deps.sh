@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing the emulator need.
+# Only what is missing is installed; nothing is fetched except through apt-get.
+set -euo pipefail
+
+packages=(
+  cmake make g++ pkg-config ccache
+  qt6-base-dev qt6-serialport-dev libgl-dev
+  libjpeg-dev
+  libbenchmark-dev
+  clang libclang-rt-14-dev
+  socat inetutils-telnetd
+  xvfb xdotool x11-apps imagemagick
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then
+  sudo_cmd=(sudo)
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+// The two-line, forty-column display of the terminal: the two line texts, the
+// 1-based cursor and the four primitives that change them. The main window's
+// two display fields are a view of this model: view1()/view2() hold what they
+// show, which is refreshed only by WriteText (and emptied by ClearDisplay), and
+// status texts such as "Conectado" can be put into the view without touching
+// the lines. viewChanged() tells the window to repaint.
+class DisplayModel : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kColumns = 40;
+
+    explicit DisplayModel(QObject *parent = nullptr);
+
+    const QByteArray &DisplayLine1() const { return m_line1; }
+    const QByteArray &DisplayLine2() const { return m_line2; }
+    int CursorRow() const { return m_row; }
+    int CursorCol() const { return m_col; }
+
+    // Direct cursor changes made by the interpreter (CR, LF, one step forward or back).
+    void setCursorRow(int row) { m_row = row; }
+    void setCursorCol(int col) { m_col = col; }
+
+    void WriteText(const QByteArray &text);
+    // Throws ConversionError when a text is not a decimal integer; the row is
+    // stored before the column is converted.
+    void MoveCursor(const QByteArray &rowText, const QByteArray &colText, bool zeroBased);
+    void ClearDisplay();
+    void EraseLine();
+
+    // Main window creation: both lines blank, cursor at row 1, column 1, fields empty.
+    void reset();
+
+    // What the two display fields show.
+    const QByteArray &view1() const { return m_view1; }
+    const QByteArray &view2() const { return m_view2; }
+    // Puts a status text straight into a field (line 1 or 2); the model is not changed.
+    void showStatusText(int line, const QByteArray &text);
+
+signals:
+    void viewChanged();
+
+private:
+    QByteArray &currentLine();
+
+    QByteArray m_line1;
+    QByteArray m_line2;
+    int m_row = 1;
+    int m_col = 1;
+    QByteArray m_view1;
+    QByteArray m_view2;
+};

@@ -1,0 +1,2 @@
+// Subsystem library; its code lands with its issue.
+namespace shell_placeholder { int anchor = 0; }
