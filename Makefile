@@ -10,7 +10,10 @@ JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?=
 LAUNCHER  := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 
-.PHONY: all deps build run test test-asan bench fuzz clean
+FUZZ_TIME ?= 600
+FUZZ_SMOKE_TIME ?= 30
+
+.PHONY: all deps build run test test-asan bench fuzz fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -27,16 +30,29 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+	$(MAKE) --no-print-directory fuzz-smoke
 
 test-asan: deps
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DEMULATOR_SANITIZE=ON $(LAUNCHER) $(CMAKE_FLAGS)
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DEMULATOR_SANITIZE=ON -DEMULATOR_WERROR=OFF $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 900
 
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DEMULATOR_BENCH=ON $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD) && for b in bench/bench_*; do [ -x "$$b" ] && "$$b"; done
+	cd $(BENCH_BUILD) && for b in bench/bench_*; do if [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEMULATOR_FUZZ=ON -DEMULATOR_WERROR=OFF $(LAUNCHER)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+# make fuzz FUZZ_TIME=1800 runs each harness for half an hour
+fuzz: fuzz-build
+	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+
+# replays the seed corpus and fuzzes each harness briefly; part of make test
+fuzz-smoke: fuzz-build
+	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_TIME)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
