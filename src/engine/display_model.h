@@ -9,6 +9,11 @@
 // show, which is refreshed only by WriteText (and emptied by ClearDisplay), and
 // status texts such as "Conectado" can be put into the view without touching
 // the lines. viewChanged() tells the window to repaint.
+//
+// Cursor positions outside the display come only from host cursor commands;
+// writes and blanks still land inside columns 1..40 of the two lines: a column
+// below 1 acts as column 1, and any column past 40 acts as 41 (past the last
+// cell, so the next printable byte wraps and a back-space blanks column 40).
 class DisplayModel : public QObject {
     Q_OBJECT
 public:
@@ -24,8 +29,21 @@ public:
     // Direct cursor changes made by the interpreter (CR, LF, one step forward or back).
     void setCursorRow(int row) { m_row = row; }
     void setCursorCol(int col) { m_col = col; }
+    // One column forward or back without writing; they saturate instead of
+    // overflowing when a cursor command left the column at an extreme value.
+    void CursorForward();
+    void CursorBack();
+    // Line feed: line 1 becomes line 2, any other row becomes line 1.
+    void LineFeed() { m_row = (m_row == 1) ? 2 : 1; }
 
     void WriteText(const QByteArray &text);
+    // WriteText without the refresh of the fields: the interpreter writes a
+    // whole delivery this way and calls flushView() once at its end. Any other
+    // operation that changes the lines or the fields refreshes the pending
+    // writes first, so the fields always end up showing what a refresh after
+    // every single write would have left in them.
+    void writeDeferred(const char *data, qsizetype size);
+    void flushView();
     // Throws ConversionError when a text is not a decimal integer; the row is
     // stored before the column is converted.
     void MoveCursor(const QByteArray &rowText, const QByteArray &colText, bool zeroBased);
@@ -46,6 +64,9 @@ signals:
 
 private:
     QByteArray &currentLine();
+    QByteArray &otherLine();
+    void backSpace();
+    void refreshView();
 
     QByteArray m_line1;
     QByteArray m_line2;
@@ -53,4 +74,5 @@ private:
     int m_col = 1;
     QByteArray m_view1;
     QByteArray m_view2;
+    bool m_viewPending = false;
 };

@@ -1,0 +1,174 @@
+#include "engine/outputs.h"
+
+#include "engine/ports.h"
+#include "engine/terminal_state.h"
+
+#include <array>
+
+namespace {
+
+constexpr char kLineFeed = 0x0A;
+constexpr char kEnq = 0x05;
+
+constexpr quint32 kRed = 0xFF0000;
+constexpr quint32 kLime = 0x00FF00;
+constexpr quint32 kBlue = 0x0000FF;
+constexpr quint32 kYellow = 0xFFFF00;
+constexpr quint32 kFuchsia = 0xFF00FF;
+
+constexpr std::array<quint32, 4> kUnlit = {kLime, kBlue, kYellow, kFuchsia};
+// The window's layout colours, shown until the first relay command.
+constexpr std::array<quint32, 4> kBeforeFirstCommand = {kFuchsia, kYellow, kBlue, kLime};
+
+// Shown forms of all 256 bytes, built once; copies share the data, so logging a
+// byte costs no allocation.
+const std::array<QByteArray, 256> &shownForms()
+{
+    static const std::array<QByteArray, 256> forms = [] {
+        std::array<QByteArray, 256> out;
+        for (int b = 0; b < 256; ++b) {
+            if (b >= 0x20 && b <= 0x7F)
+                out[b] = QByteArray(1, static_cast<char>(b));
+            else
+                out[b] = '(' + QByteArray::number(b) + ')';
+        }
+        return out;
+    }();
+    return forms;
+}
+
+const QByteArray &shown(char b)
+{
+    return shownForms()[static_cast<unsigned char>(b)];
+}
+
+} // namespace
+
+Outputs::Outputs(TerminalState &state, QObject *parent) : QObject(parent), m_state(state) {}
+
+Outputs::SignalBatch::~SignalBatch()
+{
+    if (--m_outputs.m_batchDepth == 0)
+        m_outputs.emitPending();
+}
+
+void Outputs::setComPort(ComPortWriter *port)
+{
+    m_port = port;
+}
+
+void Outputs::setEnqResponder(EnqResponder *scale)
+{
+    m_scale = scale;
+}
+
+QByteArray Outputs::shownForm(char b)
+{
+    return shown(b);
+}
+
+void Outputs::emitPending()
+{
+    if (m_batchDepth > 0)
+        return;
+    if (m_parallelPending) {
+        m_parallelPending = false;
+        emit parallelChanged();
+    }
+    if (m_serialPending) {
+        m_serialPending = false;
+        emit serialChanged();
+    }
+    if (m_ledsPending) {
+        m_ledsPending = false;
+        emit ledsChanged();
+    }
+}
+
+void Outputs::appendLine(std::deque<QByteArray> &log, QByteArray line)
+{
+    log.push_back(std::move(line));
+    if (log.size() > static_cast<size_t>(kMaxLogLines))
+        log.pop_front();
+}
+
+void Outputs::ParallelOut(char b)
+{
+    const QByteArray &form = shown(b);
+    m_lastParallel = form;
+    m_parallelLine += form;
+    if (b == kLineFeed || m_parallelLine.size() >= kMaxLineLength) {
+        appendLine(m_parallelLog, m_parallelLine);
+        ++m_parallelAdded;
+        // Keeps the capacity, so assembling the next line does not allocate again.
+        m_parallelLine.resize(0);
+    }
+    m_parallelPending = true;
+    emitPending();
+}
+
+void Outputs::SerialOut(char b)
+{
+    const QByteArray &form = shown(b);
+    m_lastSerial = form;
+    appendLine(m_serialLog, form);
+    ++m_serialAdded;
+    m_serialPending = true;
+    if (b == kEnq) {
+        // The scale's answer may wait with the event loop running; the window
+        // shows the ENQ line before that.
+        const int depth = m_batchDepth;
+        m_batchDepth = 0;
+        emitPending();
+        m_batchDepth = depth;
+        if (m_scale)
+            m_scale->answerEnq();
+    }
+    emitPending();
+}
+
+void Outputs::RelayOut(unsigned char mask)
+{
+    m_relayed = true;
+    m_mask = mask & 0x0F;
+    m_ledsPending = true;
+    emitPending();
+}
+
+void Outputs::ComRelay(const QByteArray &bytes)
+{
+    if (m_port)
+        m_port->writeToPort(bytes);
+}
+
+void Outputs::SerialOutAndRelay(char b)
+{
+    SerialOut(b);
+    if (m_state.serialRelayEnabled)
+        ComRelay(QByteArray(1, b));
+}
+
+quint32 Outputs::ledColor(int led) const
+{
+    if (led < 0 || led > 3)
+        return 0;
+    if (!m_relayed)
+        return kBeforeFirstCommand[static_cast<size_t>(led)];
+    return (m_mask >> led) & 1 ? kRed : kUnlit[static_cast<size_t>(led)];
+}
+
+void Outputs::clearLogs()
+{
+    m_parallelLog.clear();
+    m_serialLog.clear();
+    m_parallelPending = true;
+    m_serialPending = true;
+    emitPending();
+}
+
+void Outputs::resetForNewWindow()
+{
+    m_parallelLine.clear();
+    m_parallelPending = true;
+    emitPending();
+}
