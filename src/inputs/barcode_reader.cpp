@@ -1,0 +1,105 @@
+#include "inputs/barcode_reader.h"
+
+#include "engine/errors.h"
+#include "inputs/text_lines.h"
+
+#include <QDir>
+#include <QSaveFile>
+
+namespace {
+
+AppError creationError(const QString &path, const QString &reason)
+{
+    return AppError(QStringLiteral("Cannot create file \"%1\". %2").arg(QDir::toNativeSeparators(path), reason));
+}
+
+} // namespace
+
+BarcodeReader::BarcodeReader(TerminalState &state, Keyboard &keyboard) : m_state(state), m_keyboard(keyboard) {}
+
+QList<QByteArray> BarcodeReader::lines() const
+{
+    return splitTextLines(m_text);
+}
+
+void BarcodeReader::setText(const QByteArray &memoText)
+{
+    m_text = memoText;
+}
+
+void BarcodeReader::setTerminatorIndex(int index)
+{
+    m_terminator = (index >= kNenhum && index <= kCrLf) ? index : kNoTerminator;
+}
+
+QByteArray BarcodeReader::terminatorBytes(int index)
+{
+    switch (index) {
+    case kCr:
+        return QByteArrayLiteral("\r");
+    case kLf:
+        return QByteArrayLiteral("\n");
+    case kCrLf:
+        return QByteArrayLiteral("\r\n");
+    default:
+        return QByteArray();
+    }
+}
+
+void BarcodeReader::resetForNewWindow()
+{
+    m_lineIndex = 0;
+}
+
+void BarcodeReader::btCodigoBarrasClick()
+{
+    {
+        const QList<QByteArray> codes = lines();
+        // Lines removed in the editor can leave the index past the end: start
+        // again at the first code at once instead of sending bare terminators.
+        if (m_lineIndex >= codes.size())
+            m_lineIndex = 0;
+        if (m_terminator != kNoTerminator) {
+            const QByteArray code = m_lineIndex < codes.size() ? codes.at(m_lineIndex) : QByteArray();
+            m_keyboard.SendKeyString(code + terminatorBytes(m_terminator));
+        }
+    }
+    // The list may have been edited while the code was going out; the step is
+    // taken against the list as it stands now.
+    const qsizetype count = lines().size();
+    if (m_lineIndex + 1 >= count)
+        m_lineIndex = 0;
+    else
+        m_lineIndex = static_cast<unsigned char>(m_lineIndex + 1);
+}
+
+void BarcodeReader::applyDelayText(const QByteArray &edDelaiText)
+{
+    m_state.barcodeCharDelay = StrToInt(edDelaiText);
+}
+
+bool BarcodeReader::loadCodes(const QString &path)
+{
+    const auto content = readTextFile(path);
+    if (!content)
+        return false;
+    m_text = splitTextLines(*content).join('\n');
+    return true;
+}
+
+void BarcodeReader::saveCodes(const QString &path) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw creationError(path, file.errorString());
+    for (const QByteArray &line : lines()) {
+        const QByteArray record = line + "\r\n";
+        if (file.write(record) != record.size()) {
+            const QString reason = file.errorString();
+            file.cancelWriting();
+            throw creationError(path, reason);
+        }
+    }
+    if (!file.commit())
+        throw creationError(path, file.errorString());
+}

@@ -1,0 +1,70 @@
+#include "inputs/digital_inputs.h"
+
+namespace {
+
+constexpr char kStx = 0x02;
+constexpr char kEtx = 0x03;
+constexpr char kEsc = 0x1B;
+
+bool validIndex(int index)
+{
+    return index >= 0 && index < DigitalInputs::kInputCount;
+}
+
+} // namespace
+
+DigitalInputs::DigitalInputs(TerminalState &state, Keyboard &keyboard, HostSender &sender)
+    : m_state(state), m_keyboard(keyboard), m_sender(sender)
+{
+}
+
+void DigitalInputs::inputClicked(int index, bool ticked)
+{
+    if (!validIndex(index))
+        return;
+    const auto bit = static_cast<unsigned char>(1u << index);
+    auto value = static_cast<unsigned char>(m_inputState);
+    value = ticked ? static_cast<unsigned char>(value | bit) : static_cast<unsigned char>(value & ~bit);
+    m_inputState = static_cast<char>(value);
+    // Two separate keys: behind a Comutadora each travels in its own frame.
+    m_keyboard.SendKey('@');
+    m_keyboard.SendKey(m_inputState);
+}
+
+bool DigitalInputs::isInputOn(int index) const
+{
+    return validIndex(index) && (static_cast<unsigned char>(m_inputState) & (1u << index)) != 0;
+}
+
+void DigitalInputs::resetForNewWindow()
+{
+    m_inputState = '0';
+}
+
+void DigitalInputs::StatusReport()
+{
+    unsigned status = 0x80;
+    if (m_state.busy)
+        status |= 0x20;
+    if (m_state.cts)
+        status |= 0x08;
+    QByteArray frame;
+    frame += kStx;
+    frame += kEsc;
+    if (m_state.comutadoraMode)
+        frame += "00";
+    frame += static_cast<char>(status);
+    frame += 'T';
+    frame += kEtx;
+    m_sender.SendToHost(frame);
+}
+
+QString DigitalInputs::caption(int index)
+{
+    return validIndex(index) ? QStringLiteral("Input %1").arg(index) : QString();
+}
+
+QString DigitalInputs::hint(int index)
+{
+    return validIndex(index) ? QStringLiteral("Valor: @%1").arg(1 << index) : QString();
+}
