@@ -1,0 +1,461 @@
+#include "link/connection_manager.h"
+
+#include "engine/display_model.h"
+#include "engine/errors.h"
+#include "engine/main_view_state.h"
+#include "engine/prompts.h"
+#include "engine/terminal_state.h"
+#include "link/comutadora_filter.h"
+
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <optional>
+#include <utility>
+
+namespace
+{
+
+const QString kSocketCaption = QStringLiteral("Conexão Socket");
+const QString kSocketProblem = QStringLiteral("Problema na conexão! O Socket será fechado.");
+
+QString listenFailureReason(const QTcpServer &server)
+{
+    switch (server.serverError()) {
+    case QAbstractSocket::AddressInUseError:
+        return QStringLiteral("a porta já está em uso por outro programa");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("acesso negado (portas abaixo de 1024 exigem privilégios de administrador)");
+    default:
+        return server.errorString();
+    }
+}
+
+QString listenFailureText(quint16 port, const QTcpServer &server)
+{
+    return QStringLiteral("Não foi possível abrir a porta %1: %2").arg(port).arg(listenFailureReason(server));
+}
+
+// Four decimal numbers of 0..255 separated by dots; no names, no short forms.
+std::optional<QHostAddress> dottedIPv4(const QString &text)
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})\\.(\\d{1,3})$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    quint32 value = 0;
+    for (int i = 1; i <= 4; ++i) {
+        const int part = match.captured(i).toInt();
+        if (part > 255)
+            return std::nullopt;
+        value = (value << 8) | static_cast<quint32>(part);
+    }
+    return QHostAddress(value);
+}
+
+void refuseWhileActive(bool active)
+{
+    if (active)
+        throw AppError(QStringLiteral("Can't change value while socket is active"));
+}
+
+} // namespace
+
+ConnectionManager::ConnectionManager(TerminalState &state, DisplayModel &display, MainViewState &view,
+                                     Prompts &prompts, QObject *parent)
+    : QObject(parent), m_state(state), m_display(display), m_view(view), m_prompts(prompts),
+      m_decoder([this](const QByteArray &answer) { writeToClient(answer); },
+                [this] { return m_terminalType ? m_terminalType() : QByteArrayLiteral("vt100"); }),
+      m_server(new QTcpServer(this)), m_client(new QTcpSocket(this)), m_telNet(new QTcpServer(this))
+{
+    connect(m_server, &QTcpServer::newConnection, this, &ConnectionManager::ServerClientConnect);
+    // A failed accept (out of descriptors, say) is a fault of the Server like one on a host connection.
+    connect(m_server, &QTcpServer::acceptError, this,
+            [this](QAbstractSocket::SocketError error) { ServerClientError(nullptr, error); });
+
+    m_client->setReadBufferSize(kReadBufferSize);
+    connect(m_client, &QTcpSocket::connected, this, &ConnectionManager::ClientConnect);
+    connect(m_client, &QTcpSocket::disconnected, this, &ConnectionManager::ClientDisconnect);
+    connect(m_client, &QTcpSocket::readyRead, this, &ConnectionManager::ClientRead);
+    connect(m_client, &QTcpSocket::errorOccurred, this, &ConnectionManager::ClientError);
+
+    connect(m_telNet, &QTcpServer::newConnection, this, &ConnectionManager::TelNetClientConnect);
+    connect(m_telNet, &QTcpServer::acceptError, this, &ConnectionManager::TelNetClientError);
+
+    m_timer1.setSingleShot(true);
+    m_timer1.setInterval(1000);
+    connect(&m_timer1, &QTimer::timeout, this, &ConnectionManager::Timer1Timer);
+
+    m_refusedRetry.setSingleShot(true);
+    m_refusedRetry.setInterval(500);
+    connect(&m_refusedRetry, &QTimer::timeout, this, &ConnectionManager::retryRefusedAttempt);
+}
+
+ConnectionManager::~ConnectionManager()
+{
+    // The sockets die with this object; none of their last notifications may reach it.
+    m_client->disconnect(this);
+    m_server->disconnect(this);
+    m_telNet->disconnect(this);
+    for (const auto &connection : std::as_const(m_hostConnections))
+        if (connection)
+            connection->disconnect(this);
+}
+
+void ConnectionManager::setHostDataSink(std::function<void(const QByteArray &)> interpret)
+{
+    m_interpret = std::move(interpret);
+}
+
+void ConnectionManager::setResetCommand(ResetCommand *reset)
+{
+    m_reset = reset;
+}
+
+void ConnectionManager::setTerminalTypeSource(std::function<QByteArray()> source)
+{
+    m_terminalType = std::move(source);
+}
+
+void ConnectionManager::setTelNetPort(quint16 port)
+{
+    refuseWhileActive(isTelNetActive());
+    m_telNetPort = port;
+}
+
+void ConnectionManager::setReconnectDelay(int ms)
+{
+    m_timer1.setInterval(ms);
+}
+
+void ConnectionManager::setRefusedRetryDelay(int ms)
+{
+    m_refusedRetry.setInterval(ms);
+}
+
+void ConnectionManager::setServerPort(quint16 port)
+{
+    refuseWhileActive(isServerActive());
+    m_serverPort = port;
+}
+
+void ConnectionManager::setClientAddress(const QString &address)
+{
+    refuseWhileActive(m_clientActive);
+    m_clientAddress = address;
+}
+
+void ConnectionManager::setClientPort(quint16 port)
+{
+    refuseWhileActive(m_clientActive);
+    m_clientPort = port;
+}
+
+void ConnectionManager::setStoredPortAndAddress(const QString &storedPort, const QString &storedAddress)
+{
+    m_storedPort = storedPort;
+    m_storedAddress = storedAddress;
+}
+
+void ConnectionManager::OpenConnection()
+{
+    if (m_state.connectionRole == TerminalState::kServer) {
+        openServer();
+        m_view.setStatusPanels(QStringLiteral("Porta: ") + m_storedPort, QString());
+    } else if (m_state.connectionRole == TerminalState::kClient) {
+        openClient();
+        m_view.setStatusPanels(QStringLiteral("Porta: ") + m_storedPort,
+                               QStringLiteral("IP Remoto: ") + m_storedAddress);
+    }
+    if (m_state.telnetDecoding()) {
+        openTelNet();
+        m_decoder.reset();
+    }
+}
+
+void ConnectionManager::SendToHost(const QByteArray &bytes)
+{
+    // QTcpSocket queues what the system cannot take at once and sends it in order.
+    if (m_state.connectionRole == TerminalState::kServer) {
+        for (auto it = m_hostConnections.crbegin(); it != m_hostConnections.crend(); ++it) {
+            if (*it && (*it)->state() == QAbstractSocket::ConnectedState) {
+                (*it)->write(bytes);
+                return;
+            }
+        }
+    } else if (m_state.connectionRole == TerminalState::kClient) {
+        if (m_client->state() == QAbstractSocket::ConnectedState)
+            m_client->write(bytes);
+    }
+}
+
+// ---- Server ----
+
+bool ConnectionManager::isServerActive() const
+{
+    return m_server->isListening();
+}
+
+void ConnectionManager::openServer()
+{
+    if (m_server->isListening())
+        return;
+    if (!m_server->listen(QHostAddress::AnyIPv4, m_serverPort))
+        throw AppError(listenFailureText(m_serverPort, *m_server));
+    ++m_serverGeneration;
+}
+
+void ConnectionManager::closeServer()
+{
+    m_server->close();
+    const auto connections = std::exchange(m_hostConnections, {});
+    for (const auto &connection : connections) {
+        if (!connection)
+            continue;
+        connection->disconnect(this);
+        connection->flush();
+        connection->abort();
+        connection->deleteLater();
+    }
+}
+
+int ConnectionManager::hostConnectionCount() const
+{
+    int count = 0;
+    for (const auto &connection : m_hostConnections)
+        if (connection && connection->state() == QAbstractSocket::ConnectedState)
+            ++count;
+    return count;
+}
+
+void ConnectionManager::ServerClientConnect()
+{
+    while (QTcpSocket *connection = m_server->nextPendingConnection()) {
+        connection->setReadBufferSize(kReadBufferSize);
+        m_hostConnections.append(connection);
+        connect(connection, &QTcpSocket::readyRead, this,
+                [this, connection] { ServerClientRead(connection); });
+        connect(
+            connection, &QTcpSocket::errorOccurred, this,
+            [this, connection](QAbstractSocket::SocketError error) { ServerClientError(connection, error); });
+        connect(connection, &QTcpSocket::disconnected, this, [this, connection] {
+            m_hostConnections.removeAll(connection);
+            connection->deleteLater();
+        });
+        showConnected();
+    }
+}
+
+void ConnectionManager::ServerClientRead(QTcpSocket *connection)
+{
+    readAndDeliver(connection);
+}
+
+void ConnectionManager::ServerClientError(QTcpSocket *connection, QAbstractSocket::SocketError error)
+{
+    Q_UNUSED(connection);
+    // A host that closes (or resets) its connection only leaves the list; the Server goes on listening.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    const int generation = m_serverGeneration;
+    guarded(m_prompts, [&] {
+        m_prompts.showMessage(kSocketCaption, kSocketProblem, Prompts::Icon::Error);
+        // A reset may have reopened the Server while the message was up; that Server is sound.
+        if (generation == m_serverGeneration)
+            closeServer();
+    });
+}
+
+// ---- Client ----
+
+void ConnectionManager::openClient()
+{
+    if (m_clientActive)
+        return;
+    const std::optional<QHostAddress> host = dottedIPv4(m_clientAddress);
+    if (!host)
+        throw AppError(
+            QStringLiteral("O endereço \"%1\" não é um endereço IP válido (quatro números separados "
+                           "por pontos, como 192.168.0.10)")
+                .arg(m_clientAddress));
+    m_clientHost = *host;
+    m_clientActive = true;
+    ++m_clientGeneration;
+    startClientAttempt();
+}
+
+void ConnectionManager::startClientAttempt()
+{
+    ++m_clientAttempts;
+    m_client->abort();
+    m_client->connectToHost(m_clientHost, m_clientPort);
+}
+
+void ConnectionManager::closeClient()
+{
+    m_clientActive = false;
+    m_refusedRetry.stop();
+    if (m_client->state() == QAbstractSocket::ConnectedState)
+        m_client->flush();
+    m_client->abort();
+    // abort() reports the end of an open connection itself; this covers a Qt that does not.
+    ClientDisconnect();
+}
+
+void ConnectionManager::disconnectClient()
+{
+    if (m_client->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_client->disconnectFromHost();
+}
+
+void ConnectionManager::ClientConnect()
+{
+    m_clientConnected = true;
+    m_timer1.stop();
+    showConnected();
+}
+
+void ConnectionManager::ClientDisconnect()
+{
+    if (!m_clientConnected)
+        return;
+    m_clientConnected = false;
+    m_clientActive = false;
+    m_refusedRetry.stop();
+    m_timer1.start();
+}
+
+void ConnectionManager::ClientRead()
+{
+    readAndDeliver(m_client);
+}
+
+void ConnectionManager::ClientError(QAbstractSocket::SocketError error)
+{
+    // An orderly close by the host is the end of the connection, not a fault: ClientDisconnect follows.
+    if (error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    if (m_state.mainWindowClosing || !m_clientActive)
+        return;
+    if (error == QAbstractSocket::ConnectionRefusedError) {
+        // A refused attempt comes back at once here; a pause keeps the retries from spinning.
+        m_refusedRetry.start();
+        return;
+    }
+    const int generation = m_clientGeneration;
+    guarded(m_prompts, [&] {
+        m_prompts.showMessage(kSocketCaption, kSocketProblem, Prompts::Icon::Error);
+        // The Client may have been closed and opened again while the message was up.
+        if (generation == m_clientGeneration)
+            closeClient();
+    });
+}
+
+void ConnectionManager::retryRefusedAttempt()
+{
+    if (!m_clientActive || m_state.mainWindowClosing)
+        return;
+    startClientAttempt();
+}
+
+void ConnectionManager::Timer1Timer()
+{
+    m_timer1.stop();
+    if (m_state.mainWindowClosing)
+        return;
+    guarded(m_prompts, [&] {
+        if (m_reset)
+            m_reset->runResetTerminal();
+        else
+            openClient();
+    });
+}
+
+// ---- TelNet ----
+
+bool ConnectionManager::isTelNetActive() const
+{
+    return m_telNet->isListening();
+}
+
+void ConnectionManager::openTelNet()
+{
+    if (m_telNet->isListening() || m_telNet->listen(QHostAddress::AnyIPv4, m_telNetPort))
+        return;
+    // Telnet itself does not need this port, so the link goes on; the user hears of it once.
+    if (m_telNetFailureReported)
+        return;
+    m_telNetFailureReported = true;
+    m_prompts.showMessage(kApplicationTitle,
+                          listenFailureText(m_telNetPort, *m_telNet) +
+                              QStringLiteral(".\nA conexão Telnet funciona normalmente sem esta porta."),
+                          Prompts::Icon::Warning);
+}
+
+void ConnectionManager::closeTelNet()
+{
+    m_telNet->close();
+}
+
+void ConnectionManager::TelNetClientConnect()
+{
+    while (QTcpSocket *caller = m_telNet->nextPendingConnection()) {
+        caller->abort();
+        caller->deleteLater();
+    }
+}
+
+void ConnectionManager::TelNetClientError()
+{
+    guarded(m_prompts, [&] {
+        showPlainMessage(m_prompts, QStringLiteral("Erro na conexão!"));
+        closeTelNet();
+    });
+}
+
+// ---- Receive path ----
+
+void ConnectionManager::readAndDeliver(QTcpSocket *connection)
+{
+    const QPointer<QTcpSocket> guard(connection);
+    const QByteArray read = connection->readAll();
+    if (read.isEmpty())
+        return;
+    deliver(read);
+    // Bytes that arrived while the interpreter ran a nested loop raise no new notification.
+    if (guard && guard->bytesAvailable() > 0)
+        QMetaObject::invokeMethod(
+            guard,
+            [this, guard] {
+                if (guard)
+                    readAndDeliver(guard);
+            },
+            Qt::QueuedConnection);
+}
+
+void ConnectionManager::deliver(const QByteArray &read)
+{
+    guarded(m_prompts, [&] {
+        QByteArray data = m_state.comutadoraMode ? ComutadoraFilter(read) : read;
+        if (m_state.telnetDecoding())
+            data = m_decoder.feed(data);
+        if (m_interpret)
+            m_interpret(data);
+    });
+    emit hostDataDelivered();
+}
+
+void ConnectionManager::writeToClient(const QByteArray &bytes)
+{
+    if (m_client->state() == QAbstractSocket::ConnectedState)
+        m_client->write(bytes);
+}
+
+void ConnectionManager::showConnected()
+{
+    m_display.showStatusText(2, QByteArrayLiteral("Conectado"));
+    m_view.setConnectionButtonsEnabled(true);
+}
