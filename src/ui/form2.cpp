@@ -1,0 +1,149 @@
+#include "ui/form2.h"
+
+#include "engine/main_view_state.h"
+#include "engine/prompts.h"
+#include "engine/terminal_state.h"
+#include "link/connection_manager.h"
+#include "shell/config_file.h"
+#include "shell/equipment_loader.h"
+#include "shell/main_commands.h"
+#include "ui/app_context.h"
+#include "ui/choice_group.h"
+#include "ui/frm_protocolo.h"
+#include "ui/main_window.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QVBoxLayout>
+
+TForm2::TForm2(AppContext &app, StoredLink &stored, TForm1 &form1, TFrmProtocolo &protocolo,
+               std::function<QString()> localAddressText, QWidget *parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      m_app(app), m_stored(stored), m_form1(form1), m_protocolo(protocolo),
+      m_localAddressText(std::move(localAddressText))
+{
+    setWindowTitle(QStringLiteral("Equipamento"));
+    setObjectName(QStringLiteral("Form2"));
+
+    GroupBox1 = new QGroupBox(QStringLiteral("Escolha o Equipamento IP:"), this);
+    BtTerminal = new QPushButton(QStringLiteral("Terminal TCP-IP"), GroupBox1);
+    BtTerminal->setToolTip(QStringLiteral("Emula Terminal TCP-IP 44 teclas 2x40."));
+    BtComutadora = new QPushButton(QStringLiteral("Comutadora TCP-IP"), GroupBox1);
+    BtComutadora->setToolTip(
+        QStringLiteral("Emula Comutadora  TCP-IP para rede de Terminais RS485."));
+    for (QPushButton *button : {BtTerminal, BtComutadora})
+        button->setMinimumHeight(48);
+    auto *choices = new QVBoxLayout(GroupBox1);
+    choices->addWidget(BtTerminal);
+    choices->addWidget(BtComutadora);
+
+    BtSair = new QPushButton(this);
+    BtSair->setIcon(style()->standardIcon(QStyle::SP_DialogCloseButton));
+    BtSair->setIconSize(QSize(32, 32));
+    BtSair->setFixedSize(56, 48);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(GroupBox1);
+    layout->addWidget(BtSair, 0, Qt::AlignHCenter);
+    setFixedSize(kOuterWidth, kOuterHeight);
+    move(120, 120);
+
+    connect(BtTerminal, &QPushButton::clicked, this, &TForm2::BtTerminalClick);
+    connect(BtComutadora, &QPushButton::clicked, this, &TForm2::BtComutadoraClick);
+    connect(BtSair, &QPushButton::clicked, this, &TForm2::BtSairClick);
+
+    FormCreate();
+}
+
+void TForm2::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The outer size includes whatever frame the window manager draws.
+    const QSize frame = frameGeometry().size() - size();
+    if (!frame.isEmpty())
+        setFixedSize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+}
+
+void TForm2::FormCreate()
+{
+    ConfigFile &config = *m_app.config;
+    TerminalState &state = *m_app.state;
+
+    // A failed first-start write has shown its message and asked the
+    // application to end; loading goes on so that start-up completes.
+    if (!config.exists())
+        config.writeFirstStartDefaults();
+
+    const LoadedSettings loaded = loadStoredSettings(config, m_localAddressText);
+    m_lookedUp = loaded.autoStartLookedUp;
+    state.connectionRole = loaded.connectionRole;
+    m_stored = loaded.link;
+    m_app.connections->setStoredPortAndAddress(m_stored.port, m_stored.address);
+
+    const bool server = state.connectionRole == TerminalState::kServer;
+    m_app.view->setStatusPanels(QStringLiteral("Porta: ") + m_stored.port,
+                                server ? QString() : QStringLiteral("IP Remoto: ") + m_stored.address);
+
+    m_form1.rgTerminador->setItemIndex(loaded.terminatorIndex);
+    state.barcodeCharDelay = loaded.barcodeCharDelay;
+    m_form1.edDelai->setText(QString::number(loaded.barcodeCharDelay));
+    m_app.commands->setAutoStartChecked(loaded.autoStart);
+
+    m_protocolo.rgProtocolo->setItemIndex(loaded.protocolIndex);
+    m_protocolo.rgProtocolo->setEnabled(true);
+
+    // A stored port that is not a usable number is reported; the chooser is
+    // created all the same and the labels keep their design texts.
+    guarded(*m_app.prompts, [&] {
+        if (!server) {
+            m_app.connections->setClientAddress(m_stored.address);
+            m_app.connections->setClientPort(portFromText(m_stored.port));
+            m_protocolo.lbConexao->setText(QStringLiteral("Conexão: Client"));
+            m_protocolo.lbPorta->setText(QStringLiteral("Porta: ") + m_stored.port);
+            m_protocolo.lbIP->setText(QStringLiteral("IP: ") + m_stored.address);
+            m_protocolo.lbIP->show();
+        } else {
+            m_app.connections->setServerPort(portFromText(m_stored.port));
+            m_protocolo.lbConexao->setText(QStringLiteral("Conexão: Server"));
+            m_protocolo.lbPorta->setText(QStringLiteral("Porta: ") + m_stored.port);
+            m_protocolo.lbIP->hide();
+        }
+    });
+}
+
+void TForm2::choose(bool comutadora)
+{
+    m_app.state->comutadoraMode = comutadora;
+    emit protocolWindowRequested();
+    hide();
+}
+
+void TForm2::BtTerminalClick()
+{
+    choose(false);
+}
+
+void TForm2::BtComutadoraClick()
+{
+    choose(true);
+}
+
+void TForm2::FormClose()
+{
+    guarded(*m_app.prompts, [this] {
+        if (m_app.connections->isServerActive())
+            m_app.connections->closeServer();
+        if (m_app.connections->isClientActive())
+            m_app.connections->closeClient();
+    });
+}
+
+void TForm2::BtSairClick()
+{
+    FormClose();
+    hide();
+    m_app.prompts->requestTerminate();
+}
