@@ -14,6 +14,7 @@
 #include <QAction>
 #include <QDesktopServices>
 #include <QDir>
+#include <QScreen>
 
 namespace {
 QString inFolder(const QString &folder, const char *file)
@@ -108,6 +109,12 @@ void EmulatorApp::startUp()
 
 void EmulatorApp::showAndActivate(QWidget *window)
 {
+    // Placed once, on the first showing; afterwards the window stays where the user left it.
+    if (!window->property("placed").toBool()) {
+        window->setProperty("placed", true);
+        if (const QScreen *screen = window->screen())
+            window->move(screen->availableGeometry().center() - window->rect().center());
+    }
     window->show();
     window->raise();
     window->activateWindow();

@@ -50,6 +50,7 @@ TForm2::TForm2(AppContext &app, StoredLink &stored, TForm1 &form1, TFrmProtocolo
     layout->addWidget(BtSair, 0, Qt::AlignHCenter);
     setFixedSize(kOuterWidth, kOuterHeight);
     move(120, 120);
+    setProperty("placed", true);
 
     connect(BtTerminal, &QPushButton::clicked, this, &TForm2::BtTerminalClick);
     connect(BtComutadora, &QPushButton::clicked, this, &TForm2::BtComutadoraClick);
