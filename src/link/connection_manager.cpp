@@ -198,6 +198,11 @@ bool ConnectionManager::isServerActive() const
     return m_server->isListening();
 }
 
+quint16 ConnectionManager::serverListeningPort() const
+{
+    return m_server->serverPort();
+}
+
 void ConnectionManager::openServer()
 {
     if (m_server->isListening())
@@ -379,6 +384,11 @@ void ConnectionManager::Timer1Timer()
 bool ConnectionManager::isTelNetActive() const
 {
     return m_telNet->isListening();
+}
+
+quint16 ConnectionManager::telNetListeningPort() const
+{
+    return m_telNet->serverPort();
 }
 
 void ConnectionManager::openTelNet()
