@@ -1,0 +1,216 @@
+#include "common/recorders.h"
+#include "engine/display_model.h"
+#include "engine/main_view_state.h"
+#include "engine/outputs.h"
+#include "engine/terminal_state.h"
+#include "inputs/scale.h"
+#include "link/connection_manager.h"
+#include "shell/config_file.h"
+#include "shell/ini_store.h"
+#include "shell/main_commands.h"
+
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+// The main window's commands against a real connection manager and a host on loopback.
+class TestMainCommands : public QObject {
+    Q_OBJECT
+
+    struct Rig {
+        QTemporaryDir folder;
+        RecordingPrompts prompts;
+        TerminalState state;
+        DisplayModel display;
+        MainViewState view;
+        Outputs outputs{state};
+        RecordingSender sender;
+        Scale scale{state, sender};
+        ConnectionManager connections{state, display, view, prompts};
+        ConfigFile config{folder.filePath(QStringLiteral("Config.ini")), prompts};
+        MainCommands commands{state, display, view, outputs, scale, connections, config, prompts};
+        QTcpServer host;
+        QByteArrayList shown; // every text the first display field took
+
+        Rig()
+        {
+            connections.setRefusedRetryDelay(50);
+            connect(&display, &DisplayModel::viewChanged, &display,
+                    [this] { if (shown.isEmpty() || shown.last() != display.view1()) shown.append(display.view1()); });
+            host.listen(QHostAddress::LocalHost, 0);
+        }
+        void asClient()
+        {
+            state.connectionRole = TerminalState::kClient;
+            connections.setClientAddress(QStringLiteral("127.0.0.1"));
+            connections.setClientPort(host.serverPort());
+        }
+        QTcpSocket *nextHostConnection()
+        {
+            if (!host.hasPendingConnections() && !host.waitForNewConnection(5000))
+                return nullptr;
+            return host.nextPendingConnection();
+        }
+    };
+
+private slots:
+    void resetInClientRoleWithoutSocketConnectsAtOnce()
+    {
+        Rig rig;
+        rig.asClient();
+        rig.state.functionKeyMode = true;
+        rig.view.setConnectionButtonsEnabled(true);
+
+        rig.commands.btRestClick();
+
+        QVERIFY(rig.shown.contains("Finalizando...."));
+        QVERIFY(!rig.shown.contains("Conectando...."));
+        QVERIFY(!rig.state.functionKeyMode);
+        QVERIFY(!rig.view.connectionButtonsEnabled());
+        QVERIFY(rig.nextHostConnection());
+        QTRY_VERIFY(rig.view.connectionButtonsEnabled());
+        QCOMPARE(rig.display.view2(), QByteArray("Conectado"));
+        QVERIFY(rig.prompts.messages.isEmpty());
+    }
+
+    void resetInClientRoleWithSocketClosesWaitsAndReconnects()
+    {
+        Rig rig;
+        rig.asClient();
+        rig.connections.OpenConnection();
+        std::unique_ptr<QTcpSocket> first(rig.nextHostConnection());
+        QVERIFY(first);
+        QTRY_COMPARE(rig.display.view2(), QByteArray("Conectado"));
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        rig.commands.btRestClick();
+        // Two waits of four 100 ms ticks each.
+        QVERIFY(elapsed.elapsed() >= 700);
+
+        const QByteArrayList expected{"Finalizando....", "", "Conectando...."};
+        QCOMPARE(rig.shown.mid(rig.shown.indexOf("Finalizando...."), 3), expected);
+        QTRY_COMPARE(first->state(), QAbstractSocket::UnconnectedState);
+        std::unique_ptr<QTcpSocket> second(rig.nextHostConnection());
+        QVERIFY(second);
+        // "Conectando...." stays in the field while the line itself is blank.
+        QCOMPARE(rig.display.view1(), QByteArray("Conectando...."));
+        QCOMPARE(rig.display.DisplayLine1(), QByteArray(40, ' '));
+    }
+
+    void resetInServerRoleListensAgain()
+    {
+        Rig rig;
+        const quint16 port = rig.host.serverPort();
+        rig.host.close(); // the port is free again for the emulator
+        rig.state.connectionRole = TerminalState::kServer;
+        rig.connections.setServerPort(port);
+        rig.connections.OpenConnection();
+        QTcpSocket before;
+        before.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(before.waitForConnected(5000));
+        QTRY_COMPARE(rig.connections.hostConnectionCount(), 1);
+
+        rig.commands.btRestClick();
+
+        QVERIFY(rig.shown.contains("Conectando...."));
+        QTRY_COMPARE(before.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(rig.connections.isServerActive());
+        QTcpSocket after;
+        after.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(after.waitForConnected(5000));
+        QTRY_COMPARE(rig.display.view2(), QByteArray("Conectado"));
+    }
+
+    // A reset started while another waits restarts the shared count; both end together.
+    void nestedWaitsEndTogether()
+    {
+        Rig rig;
+        int innerDoneAt = -1;
+        QTimer::singleShot(150, &rig.commands, [&] {
+            rig.commands.WaitTicks(MainCommands::kResetTicks);
+            innerDoneAt = rig.commands.tickCount();
+        });
+        rig.commands.WaitTicks(MainCommands::kResetTicks);
+        QCOMPARE(innerDoneAt, MainCommands::kResetTicks);
+        QCOMPARE(rig.commands.tickCount(), MainCommands::kResetTicks);
+    }
+
+    void sairEndsTheRunOnlyWithAutomaticStart_data()
+    {
+        QTest::addColumn<bool>("autoStart");
+        QTest::newRow("automatic start") << true;
+        QTest::newRow("manual start") << false;
+    }
+
+    void sairEndsTheRunOnlyWithAutomaticStart()
+    {
+        QFETCH(bool, autoStart);
+        Rig rig;
+        rig.asClient();
+        rig.connections.OpenConnection();
+        std::unique_ptr<QTcpSocket> hostSide(rig.nextHostConnection());
+        QVERIFY(hostSide);
+        rig.commands.setAutoStartChecked(autoStart);
+        QSignalSpy closeRequests(&rig.commands, &MainCommands::closeMainWindowRequested);
+
+        rig.commands.BtSairClick();
+
+        QVERIFY(rig.state.mainWindowClosing);
+        QVERIFY(!rig.connections.isClientActive());
+        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.prompts.terminateRequests, autoStart ? 1 : 0);
+        QCOMPARE(closeRequests.count(), autoStart ? 0 : 1);
+    }
+
+    void leavingTheMainWindowClearsTheTerminalAndReturnsToTheChooser()
+    {
+        Rig rig;
+        rig.asClient();
+        rig.connections.OpenConnection();
+        std::unique_ptr<QTcpSocket> hostSide(rig.nextHostConnection());
+        QVERIFY(hostSide);
+        rig.display.WriteText("Ola");
+        rig.state.functionKeyMode = true;
+        rig.scale.setItems({QByteArray("<1>")});
+        rig.scale.BalancaClick(true);
+        QVERIFY(!rig.scale.ScaleReadings().isEmpty());
+        QSignalSpy chooser(&rig.commands, &MainCommands::chooserRequested);
+
+        rig.commands.FormClose();
+
+        QCOMPARE(chooser.count(), 1);
+        QVERIFY(rig.state.mainWindowClosing);
+        QVERIFY(!rig.state.functionKeyMode);
+        QVERIFY(rig.scale.ScaleReadings().isEmpty());
+        QVERIFY(rig.scale.isOn()); // the box keeps its state
+        QCOMPARE(rig.display.DisplayLine1(), QByteArray(40, ' '));
+        QVERIFY(!rig.connections.isClientActive());
+
+        rig.commands.FormActivate();
+        QVERIFY(!rig.state.mainWindowClosing);
+    }
+
+    void automaticStartSwitchIsStoredAtOnce()
+    {
+        Rig rig;
+        QSignalSpy changes(&rig.commands, &MainCommands::autoStartChanged);
+        rig.commands.InicializaoAutomtica1Click();
+        IniStore file(rig.folder.filePath(QStringLiteral("Config.ini")));
+        QCOMPARE(file.readString("Config", "Inicializacao", "?"), QByteArray("1"));
+        rig.commands.InicializaoAutomtica1Click();
+        // Switching off keeps the key with "0".
+        QCOMPARE(file.readString("Config", "Inicializacao", "?"), QByteArray("0"));
+        QCOMPARE(changes.count(), 2);
+        QVERIFY(!rig.commands.autoStartChecked());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMainCommands)
+#include "tst_main_commands.moc"
