@@ -1,0 +1,205 @@
+#include "tst_startup_rig.h"
+
+#include <QAction>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+
+// Start-up, automatic start and the ways out of the main window, on a whole emulator.
+class TestStartup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void firstRunInAnEmptyFolder()
+    {
+        EmulatorRig rig;
+        QVERIFY(!QFile::exists(rig.configPath()));
+        rig.start();
+
+        QVERIFY(QFile::exists(rig.configPath()));
+        QCOMPARE(rig.stored("Serial", "Stop_Bit"), QByteArray("0"));
+        QVERIFY(rig.form2().isVisible());
+        QVERIFY(!rig.form1().isVisible());
+        QVERIFY(!rig.app->splash().isVisible());
+        QCOMPARE(rig.app->state().connectionRole, TerminalState::kClient);
+        QCOMPARE(rig.app->connections().clientAddress(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(rig.app->connections().clientPort(), quint16(1001));
+        QCOMPARE(rig.protocolo().rgProtocolo->itemIndex(), TerminalState::kVt100);
+        QCOMPARE(rig.protocolo().lbConexao->text(), QStringLiteral("Conexão: Client"));
+        QCOMPARE(rig.protocolo().lbPorta->text(), QStringLiteral("Porta: 1001"));
+        QCOMPARE(rig.protocolo().lbIP->text(), QStringLiteral("IP: 127.0.0.1"));
+        QCOMPARE(rig.form1().rgTerminador->itemIndex(), 1);
+        QCOMPARE(rig.form1().rgTerminador->item(1)->text(), QStringLiteral("CR"));
+        QCOMPARE(rig.form1().edDelai->text(), QStringLiteral("10"));
+        QVERIFY(!rig.form1().InicializaoAutomtica1->isChecked());
+        QCOMPARE(rig.form1().sbPanel0->text(), QStringLiteral("Porta: 1001"));
+        QCOMPARE(rig.form1().sbPanel1->text(), QStringLiteral("IP Remoto: 127.0.0.1"));
+        QCOMPARE(rig.lookups, 0);
+        QVERIFY(rig.prompts.messages.isEmpty());
+    }
+
+    // Automatic start in the Server role with the stored protocol: the host connects,
+    // sees "Conectado" and gets its "P" command answered.
+    void automaticStartServesTheHost()
+    {
+        EmulatorRig rig;
+        const quint16 port = rig.hostPort();
+        rig.host.close();
+        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(port)
+                        + "\nEndereco=127.0.0.1\nProtocolo=1\nConexao=0\nInicializacao=1\n");
+        rig.start();
+
+        QVERIFY(rig.form1().isVisible());
+        QVERIFY(!rig.form2().isVisible());
+        QVERIFY(rig.form1().InicializaoAutomtica1->isChecked());
+        QCOMPARE(rig.form1().sbPanel0->text(), QStringLiteral("Porta: %1").arg(port));
+        QCOMPARE(rig.form1().sbPanel1->text(), QString());
+        QTcpSocket hostSide;
+        hostSide.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(hostSide.waitForConnected(5000));
+        QTRY_COMPARE(rig.app->display().view2(), QByteArray("Conectado"));
+        QTRY_VERIFY(rig.form1().btRest->isEnabled());
+
+        hostSide.write("\x02Px\x03");
+        QByteArray answer;
+        QTRY_VERIFY((answer += hostSide.readAll()).size() >= 5);
+        QCOMPARE(answer, QByteArray("\x02\x1b\x01P\x03"));
+        QVERIFY(rig.prompts.messages.isEmpty());
+    }
+
+    void foreignAddressTurnsAutomaticStartOff()
+    {
+        EmulatorRig rig;
+        const QByteArray text = "[Config]\nEndereco=10.1.1.1\nInicializacao=1\n";
+        rig.writeConfig(text);
+        rig.start();
+
+        QCOMPARE(rig.lookups, 1);
+        QVERIFY(rig.form2().isVisible());
+        QVERIFY(!rig.form1().isVisible());
+        QVERIFY(!rig.form1().InicializaoAutomtica1->isChecked());
+        QCOMPARE(rig.configText(), text);
+        QVERIFY(!rig.app->connections().isClientActive());
+    }
+
+    void storedPortThatCannotBeUsed_data()
+    {
+        QTest::addColumn<QByteArray>("porta");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not a number") << QByteArray("10o1") << "'10o1' is not a valid integer value.";
+        QTest::newRow("out of range") << QByteArray("70000") << "A porta '70000' não é válida: use um número de 1 a 65535.";
+    }
+
+    void storedPortThatCannotBeUsed()
+    {
+        QFETCH(QByteArray, porta);
+        QFETCH(QString, message);
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nPorta=" + porta + "\nEndereco=127.0.0.2\n");
+        rig.start();
+
+        QCOMPARE(rig.prompts.texts(), QStringList{message});
+        QCOMPARE(rig.prompts.messages.first().caption, QStringLiteral("Ethernet"));
+        QVERIFY(rig.form2().isVisible());
+        // The address was given before the port failed; the labels keep their design texts.
+        QCOMPARE(rig.app->connections().clientAddress(), QStringLiteral("127.0.0.2"));
+        QCOMPARE(rig.app->connections().clientPort(), quint16(0));
+        QCOMPARE(rig.protocolo().lbPorta->text(), QStringLiteral("Porta:"));
+    }
+
+    void automaticStartWithoutProtocolStillShowsTheMainWindow()
+    {
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nProtocolo=-1\nInicializacao=1\n");
+        rig.start();
+        QCOMPARE(rig.prompts.texts(), QStringList{QStringLiteral("Selecione o Protocolo de Comunicação!")});
+        QVERIFY(rig.form1().isVisible());
+        QVERIFY(!rig.app->connections().isClientActive());
+    }
+
+    void sairWithAutomaticStartEndsTheRun()
+    {
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort()) + "\nInicializacao=1\n");
+        rig.start();
+        auto hostSide = rig.nextHostConnection();
+        QVERIFY(hostSide);
+
+        QTest::mouseClick(rig.form1().BtSair, Qt::LeftButton);
+
+        QCOMPARE(rig.prompts.terminateRequests, 1);
+        QVERIFY(!rig.form2().isVisible());
+        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
+    }
+
+    // Without automatic start "Sair" returns to the chooser; so does the close
+    // button even with automatic start on.
+    void leavingTheMainWindowReturnsToTheChooser_data()
+    {
+        QTest::addColumn<bool>("autoStart");
+        QTest::addColumn<bool>("closeButton");
+        QTest::newRow("Sair") << false << false;
+        QTest::newRow("close button") << true << true;
+    }
+
+    void leavingTheMainWindowReturnsToTheChooser()
+    {
+        QFETCH(bool, autoStart);
+        QFETCH(bool, closeButton);
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort())
+                        + (autoStart ? "\nInicializacao=1\n" : "\n"));
+        rig.start();
+        if (!autoStart) {
+            QTest::mouseClick(rig.form2().BtTerminal, Qt::LeftButton);
+            QTest::mouseClick(rig.protocolo().BtOK, Qt::LeftButton);
+        }
+        QVERIFY(rig.form1().isVisible());
+        auto hostSide = rig.nextHostConnection();
+        QVERIFY(hostSide);
+
+        if (closeButton)
+            rig.form1().close();
+        else
+            QTest::mouseClick(rig.form1().BtSair, Qt::LeftButton);
+
+        QCOMPARE(rig.prompts.terminateRequests, 0);
+        QVERIFY(!rig.form1().isVisible());
+        QVERIFY(rig.form2().isVisible());
+        QVERIFY(rig.app->state().mainWindowClosing);
+        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!rig.app->connections().isClientActive());
+    }
+
+    void configurarEmuladorDropsTheConnection()
+    {
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort()) + "\nInicializacao=1\n");
+        rig.start();
+        auto hostSide = rig.nextHostConnection();
+        QVERIFY(hostSide);
+        rig.form1().Equipamento1->trigger();
+        QVERIFY(!rig.form1().isVisible());
+        QVERIFY(rig.form2().isVisible());
+        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(rig.prompts.terminateRequests, 0);
+    }
+
+    void explorarTellsWhenNoFileManagerOpens()
+    {
+        EmulatorRig rig;
+        rig.start();
+        rig.form1().Diretrio1->trigger();
+        QCOMPARE(rig.opened, QList<QUrl>{QUrl::fromLocalFile(rig.folder.path())});
+        QVERIFY(rig.prompts.messages.isEmpty());
+
+        rig.folderOpens = false;
+        rig.form1().Diretrio1->trigger();
+        QCOMPARE(rig.prompts.messages.size(), 1);
+        QCOMPARE(rig.prompts.messages.first().icon, Prompts::Icon::Warning);
+        QVERIFY(rig.prompts.messages.first().text.contains(rig.folder.path()));
+    }
+};
+
+QTEST_MAIN(TestStartup)
+#include "tst_startup.moc"
