@@ -7,7 +7,8 @@
 // display model holds for it, in the fixed-pitch bold face, white on blue.
 // It never keeps the keyboard focus; a click is announced so the window can
 // hand the focus back to the key capture field.
-class DisplayField : public QLineEdit {
+class DisplayField : public QLineEdit
+{
     Q_OBJECT
 public:
     explicit DisplayField(QWidget *parent = nullptr);

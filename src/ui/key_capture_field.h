@@ -6,7 +6,8 @@
 // window. Every key pressed while it has the focus is handed on as the Qt key
 // code and its modifiers; the field itself never edits its text, so what it
 // holds means nothing. Tab keeps its usual meaning of moving the focus.
-class KeyCaptureField : public QLineEdit {
+class KeyCaptureField : public QLineEdit
+{
     Q_OBJECT
 public:
     explicit KeyCaptureField(QWidget *parent = nullptr);

@@ -12,7 +12,8 @@ class QPushButton;
 // component names and captions; a click is announced as the key it stands for.
 // The keys never take the keyboard focus, so a click leaves the PC keyboard
 // with the capture field.
-class KeyboardPanel : public QFrame {
+class KeyboardPanel : public QFrame
+{
     Q_OBJECT
 public:
     static constexpr int kKeySize = 37;

@@ -2,7 +2,9 @@
 
 #include <QPainter>
 
-LedShape::LedShape(const QColor &colour, QWidget *parent) : QWidget(parent), m_colour(colour) {}
+LedShape::LedShape(const QColor &colour, QWidget *parent) : QWidget(parent), m_colour(colour)
+{
+}
 
 void LedShape::setColour(const QColor &colour)
 {

@@ -5,7 +5,8 @@
 
 // A relay output lamp: a filled circle without outline whose colour the
 // window sets from the outputs' state.
-class LedShape : public QWidget {
+class LedShape : public QWidget
+{
     Q_OBJECT
 public:
     explicit LedShape(const QColor &colour, QWidget *parent = nullptr);

@@ -4,7 +4,8 @@
 
 // A caption that acts as a hyperlink: drawn like one, shows the hand cursor
 // while the mouse is over it and announces a left click.
-class LinkLabel : public QLabel {
+class LinkLabel : public QLabel
+{
     Q_OBJECT
 public:
     explicit LinkLabel(const QString &text, QWidget *parent = nullptr);

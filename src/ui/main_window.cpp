@@ -38,7 +38,8 @@
 #include <QStatusBar>
 #include <QStyle>
 
-namespace {
+namespace
+{
 
 const QString kCaption = QStringLiteral("DRUMEL TECH - Emulador de Comunicação TCP/IP - Versão 2.0.0.16");
 const QString kEditarCodigo = QStringLiteral("Editar Código");
@@ -366,10 +367,10 @@ void TForm1::buildEditor(QWidget *central)
     mmCodigo->setGeometry(606, 8, 168, 270);
     mmCodigo->setLineWrapMode(QPlainTextEdit::NoWrap);
 
-    rgTerminador = new ChoiceGroup(QStringLiteral("Terminador"),
-                                   {QStringLiteral("Nenhum"), QStringLiteral("CR"), QStringLiteral("LF"),
-                                    QStringLiteral("CR + LF")},
-                                   central);
+    rgTerminador = new ChoiceGroup(
+        QStringLiteral("Terminador"),
+        {QStringLiteral("Nenhum"), QStringLiteral("CR"), QStringLiteral("LF"), QStringLiteral("CR + LF")},
+        central);
     rgTerminador->setObjectName(QStringLiteral("rgTerminador"));
     rgTerminador->setGeometry(606, 286, 168, 132);
     rgTerminador->setItemIndex(m_context.barcode->terminatorIndex());
@@ -405,7 +406,6 @@ void TForm1::buildStatusBar()
 
 void TForm1::connectMirrors()
 {
-    Prompts &prompts = *m_context.prompts;
     connect(m_context.display, &DisplayModel::viewChanged, this, &TForm1::refreshDisplay);
     // A host may send thousands of bytes in one delivery: the logs are brought
     // up to date once the delivery has been handled, not once per byte.
@@ -420,10 +420,10 @@ void TForm1::connectMirrors()
         connect(m_context.playback, &Playback::captionChanged, BtCarrega, &QPushButton::setText);
     }
     if (m_context.serial) {
-        connect(m_context.serial, &SerialBridge::relayEnabledChanged, ckHabilita_Serial, &QAction::setChecked);
+        connect(m_context.serial, &SerialBridge::relayEnabledChanged, ckHabilita_Serial,
+                &QAction::setChecked);
     }
     m_context.keyboard->setFocusReturn([this] { focusToEdFoco(); });
-    Q_UNUSED(prompts);
 }
 
 void TForm1::FormCreate()
@@ -438,6 +438,7 @@ void TForm1::FormCreate()
     m_syncingCodeList = false;
     m_context.scale->loadItems(folder.filePath(QStringLiteral("Balanca.txt")));
     refreshScaleItems();
+    cbProtocoloBalanca->setVisible(m_context.scale->isOn());
 
     m_context.display->reset();
     m_context.outputs->resetForNewWindow();
@@ -474,9 +475,9 @@ void TForm1::setClientWidth(int width)
 void TForm1::setEditorVisible(bool visible)
 {
     setClientWidth(visible ? kEditorWidth : kCollapsedWidth);
-    for (QWidget *widget : {static_cast<QWidget *>(mmCodigo), static_cast<QWidget *>(rgTerminador),
-                            static_cast<QWidget *>(edDelai), static_cast<QWidget *>(Label7),
-                            static_cast<QWidget *>(lbCancela)})
+    for (QWidget *widget :
+         {static_cast<QWidget *>(mmCodigo), static_cast<QWidget *>(rgTerminador),
+          static_cast<QWidget *>(edDelai), static_cast<QWidget *>(Label7), static_cast<QWidget *>(lbCancela)})
         widget->setVisible(visible);
 }
 

@@ -35,7 +35,8 @@ class OutputLogView;
 // commands ("Sair", "Reset Terminal", the "Arquivo" menu, serial settings) are
 // announced as signals for the start-up flow to run. Closing only hides the
 // window; it is created once and shown again later with its controls as left.
-class TForm1 : public QMainWindow {
+class TForm1 : public QMainWindow
+{
     Q_OBJECT
 public:
     static constexpr int kClientHeight = 530;

@@ -6,7 +6,8 @@
 
 #include <algorithm>
 
-namespace {
+namespace
+{
 
 QString joined(std::deque<QByteArray>::const_iterator begin, std::deque<QByteArray>::const_iterator end)
 {

@@ -11,7 +11,8 @@
 // previous one, so a host that prints for hours costs one append per sync, not
 // a rebuild; when the log was emptied or more lines arrived than it keeps, the
 // view is rebuilt from what the log holds.
-class OutputLogView : public QPlainTextEdit {
+class OutputLogView : public QPlainTextEdit
+{
     Q_OBJECT
 public:
     OutputLogView(const QColor &background, int maxLines, QWidget *parent = nullptr);
