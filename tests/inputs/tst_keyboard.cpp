@@ -1,4 +1,5 @@
 #include "common/recorders.h"
+#include "inputs/digital_inputs.h"
 #include "inputs/keyboard.h"
 
 #include <QTest>
@@ -15,34 +16,18 @@ QByteArray frame(char c)
     return QByteArray("\x02" "00") + c + '\x03';
 }
 
-Key digitKey(int d)
+Key keyFor(char c)
 {
-    return static_cast<Key>(static_cast<int>(Key::K0) + d);
-}
-
-Key letterKey(char upper)
-{
-    return static_cast<Key>(static_cast<int>(Key::A) + (upper - 'A'));
-}
-
-// Key sequences of the prefix tests: a key, or "-" for the host clearing function-key mode.
-QList<Key> keysOf(const QByteArray &spec, TerminalState &state, Keyboard &keyboard)
-{
-    QList<Key> keys;
-    for (const char c : spec) {
-        if (c == '-') {
-            state.functionKeyMode = false;
-            continue;
-        }
-        const Key key = c == '.' ? Key::Ponto : (c >= '0' && c <= '9') ? digitKey(c - '0') : letterKey(c);
-        keyboard.pressKey(key);
-        keys.append(key);
-    }
-    return keys;
+    if (c >= '0' && c <= '9')
+        return static_cast<Key>(static_cast<int>(Key::K0) + (c - '0'));
+    if (c >= 'A' && c <= 'Z')
+        return static_cast<Key>(static_cast<int>(Key::A) + (c - 'A'));
+    return c == '.' ? Key::Ponto : c == ' ' ? Key::Space : c == ',' ? Key::Virgula : c == 'D' ? Key::Del : Key::Enter;
 }
 
 } // namespace
 
+// Key encoding, the function prefix, the two send operations and the input and status frames.
 class TestKeyboard : public QObject {
     Q_OBJECT
 
@@ -52,7 +37,6 @@ private slots:
         state = TerminalState();
         state.barcodeCharDelay = 0;
         sender.sends.clear();
-        focusReturns = 0;
     }
 
     void encodingTable_data()
@@ -60,12 +44,10 @@ private slots:
         QTest::addColumn<Key>("key");
         QTest::addColumn<QByteArray>("vt100");
         QTest::addColumn<QByteArray>("zorvane");
-        for (int d = 0; d <= 9; ++d) {
-            const QByteArray digit(1, static_cast<char>('0' + d));
-            QTest::addRow("Bt%d", d) << digitKey(d) << digit << digit;
-        }
+        for (char c = '0'; c <= '9'; ++c)
+            QTest::addRow("Bt%c", c) << keyFor(c) << QByteArray(1, c) << QByteArray(1, c);
         for (char c = 'A'; c <= 'Z'; ++c)
-            QTest::addRow("Bt%c", c) << letterKey(c) << QByteArray(1, static_cast<char>(c + 32)) << QByteArray(1, c);
+            QTest::addRow("Bt%c", c) << keyFor(c) << QByteArray(1, static_cast<char>(c + 32)) << QByteArray(1, c);
         QTest::newRow("BtSpace") << Key::Space << QByteArray(" ") << QByteArray(" ");
         QTest::newRow("BtVirgula") << Key::Virgula << QByteArray(",") << QByteArray(",");
         QTest::newRow("BtPonto") << Key::Ponto << QByteArray(".") << QByteArray(".");
@@ -74,85 +56,47 @@ private slots:
         QTest::newRow("BtBack") << Key::Back << QByteArray("\b") << QByteArray("\b");
     }
 
-    // Every key in both columns, one send each, the focus handed back once.
+    // Every key in both columns, one send each, the focus handed back each time.
     void encodingTable()
     {
         QFETCH(Key, key);
         QFETCH(QByteArray, vt100);
         QFETCH(QByteArray, zorvane);
         Keyboard keyboard(state, sender);
-        keyboard.setFocusReturn([this] { ++focusReturns; });
-        const QList<std::pair<int, QByteArray>> protocols{
-            {TerminalState::kVt100, vt100}, {TerminalState::kTelnet, vt100}, {TerminalState::kZorvane, zorvane}};
-        for (const auto &[protocol, expected] : protocols) {
+        int focusReturns = 0;
+        keyboard.setFocusReturn([&] { ++focusReturns; });
+        for (const int protocol : {TerminalState::kVt100, TerminalState::kTelnet, TerminalState::kZorvane}) {
             state.protocolKind = protocol;
             sender.sends.clear();
             keyboard.pressKey(key);
-            QCOMPARE(sender.sends, QList<QByteArray>{expected});
+            QCOMPARE(sender.sends, QList<QByteArray>{protocol == TerminalState::kZorvane ? zorvane : vt100});
         }
         QCOMPARE(focusReturns, 3);
-        QVERIFY(!keyboard.FunctionPrefixArmed());
-    }
-
-    void namesAndCaptions()
-    {
-        QSet<QString> names;
-        for (const Key key : Keyboard::allKeys())
-            names.insert(Keyboard::componentName(key));
-        QCOMPARE(names.size(), Keyboard::kKeyCount);
-        QCOMPARE(Keyboard::componentName(Key::K0), QStringLiteral("Bt0"));
-        QCOMPARE(Keyboard::componentName(Key::Z), QStringLiteral("BtZ"));
-        QCOMPARE(Keyboard::componentName(Key::Virgula), QStringLiteral("BtVirgula"));
-        QCOMPARE(Keyboard::caption(Key::K7), QStringLiteral("&7"));
-        QCOMPARE(Keyboard::caption(Key::Q), QStringLiteral("&Q"));
-        QCOMPARE(Keyboard::caption(Key::Ponto), QStringLiteral("&."));
-        QCOMPARE(Keyboard::caption(Key::Back), QString());
-    }
-
-    void comutadoraFrames()
-    {
-        state.protocolKind = TerminalState::kZorvane;
-        state.comutadoraMode = true;
-        Keyboard keyboard(state, sender);
-        keyboard.pressKey(Key::K5);
-        keyboard.pressKey(Key::Del);
-        keyboard.pressKey(Key::Enter);
-        QCOMPARE(sender.sends, (QList<QByteArray>{frame('5'), frame('\x7f'), frame('\r')}));
-
-        sender.sends.clear();
-        state.functionKeyMode = true;
-        keyboard.pressKey(Key::Ponto);
-        keyboard.pressKey(Key::K1);
-        QCOMPARE(sender.sends, (QList<QByteArray>{frame('\x1b'), frame('O'), frame('P')}));
     }
 
     void prefixTransitions_data()
     {
         QTest::addColumn<int>("protocol");
-        QTest::addColumn<QByteArray>("keys");
+        QTest::addColumn<QByteArray>("keys"); // "-": the host clears function-key mode
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<bool>("armedAfter");
         const int vt = TerminalState::kVt100;
         const int zo = TerminalState::kZorvane;
-        QTest::newRow("point then 1, then 1 again") << vt << QByteArray(".11") << kEsc + "OP1" << false;
+        QTest::newRow("point, 1, 1") << vt << QByteArray(".11") << kEsc + "OP1" << false;
         QTest::newRow("a letter keeps the prefix") << vt << QByteArray(".A2") << "a" + kEsc + "OQ" << false;
-        QTest::newRow("armed before host clears the mode") << vt << QByteArray(".-3") << kEsc + "OR" << false;
+        QTest::newRow("armed before the mode is cleared") << vt << QByteArray(".-3") << kEsc + "OR" << false;
         QTest::newRow("second point sends nothing") << vt << QByteArray("..9") << kEsc + "Ow" << false;
         QTest::newRow("point alone only arms") << vt << QByteArray(".") << QByteArray() << true;
-        QTest::newRow("J in VT100 sends LF and disarms") << vt << QByteArray(".J1") << QByteArray("\n1") << false;
-        QTest::newRow("J in Telnet sends LF and disarms") << int(TerminalState::kTelnet) << QByteArray(".J")
-                                                          << QByteArray("\n") << false;
-        QTest::newRow("J in Zorvane keeps the prefix") << zo << QByteArray(".J1") << "J" + kEsc + "OP" << false;
-        QTest::newRow("unarmed J in VT100") << vt << QByteArray("J") << QByteArray("j") << false;
-        QTest::newRow("after the mode is cleared the point is a point") << vt << QByteArray("-.") << QByteArray(".")
-                                                                       << false;
+        QTest::newRow("VT100 J sends LF, disarms") << vt << QByteArray(".J1") << QByteArray("\n1") << false;
+        QTest::newRow("Telnet J sends LF") << int(TerminalState::kTelnet) << QByteArray(".J") << QByteArray("\n") << false;
+        QTest::newRow("Zorvane J keeps the prefix") << zo << QByteArray(".J1") << "J" + kEsc + "OP" << false;
+        QTest::newRow("mode off: a point") << vt << QByteArray("-.") << QByteArray(".") << false;
         const char suffixes[] = "xPQRStuvlw";
         for (int d = 0; d <= 9; ++d)
             QTest::addRow("function key %d", d) << zo << QByteArray(".") + char('0' + d) << kEsc + 'O' + suffixes[d]
                                                  << false;
     }
 
-    // Function-key mode is on at the start of each row.
     void prefixTransitions()
     {
         QFETCH(int, protocol);
@@ -163,43 +107,55 @@ private slots:
         state.functionKeyMode = true;
         state.connectionRole = TerminalState::kServer;
         Keyboard keyboard(state, sender);
-        keyboard.setFocusReturn([this] { ++focusReturns; });
-        keysOf(keys, state, keyboard);
+        int focusReturns = 0;
+        keyboard.setFocusReturn([&] { ++focusReturns; });
+        for (const char c : keys) {
+            if (c == '-')
+                state.functionKeyMode = false;
+            else
+                keyboard.pressKey(keyFor(c));
+        }
         QCOMPARE(sender.all(), sent);
         QCOMPARE(keyboard.FunctionPrefixArmed(), armedAfter);
-        if (keys == ".")
+        if (sent.isEmpty())
             QCOMPARE(focusReturns, 0);
     }
 
-    // In the Client role the armed sequence leaves in one piece; in the Server role byte by byte.
-    void functionSequenceByRole()
+    // Client role: the armed sequence in one send. Server role: three. Comutadora: three frames.
+    void functionSequenceSends()
     {
         state.protocolKind = TerminalState::kVt100;
         state.functionKeyMode = true;
         Keyboard keyboard(state, sender);
-        keyboard.setFocusReturn([this] { ++focusReturns; });
-
+        const auto pointThen8 = [&] {
+            sender.sends.clear();
+            keyboard.pressKey(Key::Ponto);
+            keyboard.pressKey(Key::K8);
+            return sender.sends;
+        };
         state.connectionRole = TerminalState::kClient;
-        keyboard.pressKey(Key::Ponto);
-        keyboard.pressKey(Key::K8);
-        QCOMPARE(sender.sends, QList<QByteArray>{kEsc + "Ol"});
-
-        sender.sends.clear();
+        QCOMPARE(pointThen8(), QList<QByteArray>{kEsc + "Ol"});
         state.connectionRole = TerminalState::kServer;
-        keyboard.pressKey(Key::Ponto);
-        keyboard.pressKey(Key::K8);
-        QCOMPARE(sender.sends, (QList<QByteArray>{kEsc, "O", "l"}));
-        QCOMPARE(focusReturns, 2);
-
-        // Outside the armed prefix a Client-role string still goes out byte by byte.
-        sender.sends.clear();
+        QCOMPARE(pointThen8(), (QList<QByteArray>{kEsc, "O", "l"}));
+        state.comutadoraMode = true;
         state.connectionRole = TerminalState::kClient;
+        QCOMPARE(pointThen8(), (QList<QByteArray>{frame('\x1b'), frame('O'), frame('l')}));
+
+        sender.sends.clear();
+        state.protocolKind = TerminalState::kZorvane;
+        keyboard.pressKey(Key::K5);
+        keyboard.pressKey(Key::Del);
+        QCOMPARE(sender.sends, (QList<QByteArray>{frame('5'), frame('\x7f')}));
+
+        // Unarmed, a Client-role string goes out byte by byte.
+        state.comutadoraMode = false;
+        sender.sends.clear();
         keyboard.SendKeyString("abcd");
         QCOMPARE(sender.sends, (QList<QByteArray>{"a", "b", "c", "d"}));
     }
 
-    // The pauses keep the event loop running: work queued meanwhile goes out
-    // between the string's characters, and the caller may change its text freely.
+    // The pauses run the event loop: work queued meanwhile goes out between the
+    // characters, and the caller's text may change without harm.
     void stringPausesRunEvents()
     {
         state.barcodeCharDelay = 5;
@@ -213,43 +169,83 @@ private slots:
         QCOMPARE(sender.all(), QByteArray("1x23"));
     }
 
-    void pcKeys_data()
-    {
-        QTest::addColumn<int>("qtKey");
-        QTest::addColumn<int>("modifiers");
-        QTest::addColumn<int>("key"); // -1: nothing
-        const int keypad = Qt::KeypadModifier;
-        QTest::newRow("backspace") << int(Qt::Key_Backspace) << 0 << int(Key::Back);
-        QTest::newRow("return") << int(Qt::Key_Return) << 0 << int(Key::Enter);
-        QTest::newRow("keypad enter") << int(Qt::Key_Enter) << keypad << int(Key::Enter);
-        QTest::newRow("escape") << int(Qt::Key_Escape) << 0 << int(Key::Del);
-        QTest::newRow("delete") << int(Qt::Key_Delete) << 0 << int(Key::Del);
-        QTest::newRow("space") << int(Qt::Key_Space) << 0 << int(Key::Space);
-        QTest::newRow("0") << int(Qt::Key_0) << 0 << int(Key::K0);
-        QTest::newRow("keypad 7") << int(Qt::Key_7) << keypad << int(Key::K7);
-        QTest::newRow("shifted letter") << int(Qt::Key_A) << int(Qt::ShiftModifier) << int(Key::A);
-        QTest::newRow("ctrl+alt Z") << int(Qt::Key_Z) << int(Qt::ControlModifier | Qt::AltModifier) << int(Key::Z);
-        QTest::newRow("comma") << int(Qt::Key_Comma) << 0 << int(Key::Virgula);
-        QTest::newRow("keypad decimal") << int(Qt::Key_Period) << keypad << int(Key::Virgula);
-        QTest::newRow("period") << int(Qt::Key_Period) << 0 << int(Key::Ponto);
-        QTest::newRow("F1") << int(Qt::Key_F1) << 0 << -1;
-        QTest::newRow("cursor left") << int(Qt::Key_Left) << 0 << -1;
-        QTest::newRow("shift alone") << int(Qt::Key_Shift) << int(Qt::ShiftModifier) << -1;
-    }
-
     void pcKeys()
     {
-        QFETCH(int, qtKey);
-        QFETCH(int, modifiers);
-        QFETCH(int, key);
-        const auto mapped = Keyboard::keyForPcKey(qtKey, Qt::KeyboardModifiers(modifiers));
-        QCOMPARE(mapped ? static_cast<int>(*mapped) : -1, key);
+        const int keypad = Qt::KeypadModifier;
+        const QList<std::tuple<int, int, std::optional<Key>>> table{
+            {Qt::Key_Backspace, 0, Key::Back},   {Qt::Key_Return, 0, Key::Enter},
+            {Qt::Key_Enter, keypad, Key::Enter}, {Qt::Key_Escape, 0, Key::Del},
+            {Qt::Key_Delete, 0, Key::Del},       {Qt::Key_Space, 0, Key::Space},
+            {Qt::Key_0, 0, Key::K0},             {Qt::Key_7, keypad, Key::K7},
+            {Qt::Key_A, Qt::ShiftModifier, Key::A}, {Qt::Key_Z, Qt::ControlModifier | Qt::AltModifier, Key::Z},
+            {Qt::Key_Comma, 0, Key::Virgula},    {Qt::Key_Period, keypad, Key::Virgula},
+            {Qt::Key_Period, 0, Key::Ponto},     {Qt::Key_F1, 0, std::nullopt},
+            {Qt::Key_Left, 0, std::nullopt},     {Qt::Key_Shift, Qt::ShiftModifier, std::nullopt}};
+        for (const auto &[qtKey, modifiers, key] : table)
+            QVERIFY2(Keyboard::keyForPcKey(qtKey, Qt::KeyboardModifiers(modifiers)) == key,
+                     qPrintable(QString::number(qtKey, 16)));
+    }
+
+    void inputReports()
+    {
+        Keyboard keyboard(state, sender);
+        DigitalInputs inputs(state, keyboard, sender);
+        inputs.inputClicked(1, true);
+        inputs.inputClicked(3, true);
+        inputs.inputClicked(1, false);
+        inputs.inputClicked(1, true);
+        QCOMPARE(sender.sends, (QList<QByteArray>{"@", "2", "@", ":", "@", "8", "@", ":"}));
+        inputs.inputClicked(0, true);
+        inputs.inputClicked(2, true);
+        QCOMPARE(inputs.InputState(), '?');
+        inputs.inputClicked(4, true);
+        QCOMPARE(sender.sends.size(), 12);
+
+        sender.sends.clear();
+        state.comutadoraMode = true;
+        inputs.resetForNewWindow();
+        inputs.inputClicked(0, true);
+        QCOMPARE(sender.sends, (QList<QByteArray>{frame('@'), frame('1')}));
+    }
+
+    void statusReport_data()
+    {
+        QTest::addColumn<bool>("busy");
+        QTest::addColumn<bool>("cts");
+        QTest::addColumn<bool>("comutadora");
+        QTest::addColumn<QByteArray>("frame");
+        QTest::newRow("neither") << false << false << false << QByteArray("\x02\x1b\x80T\x03");
+        QTest::newRow("busy") << true << false << false << QByteArray("\x02\x1b\xa0T\x03");
+        QTest::newRow("cts") << false << true << false << QByteArray("\x02\x1b\x88T\x03");
+        QTest::newRow("both, comutadora") << true << true << true << QByteArray("\x02\x1b" "00\xa8T\x03");
+    }
+
+    // One send, the same in every protocol, the focus left alone.
+    void statusReport()
+    {
+        QFETCH(bool, busy);
+        QFETCH(bool, cts);
+        QFETCH(bool, comutadora);
+        QFETCH(QByteArray, frame);
+        state.busy = busy;
+        state.cts = cts;
+        state.comutadoraMode = comutadora;
+        Keyboard keyboard(state, sender);
+        bool focused = false;
+        keyboard.setFocusReturn([&] { focused = true; });
+        DigitalInputs inputs(state, keyboard, sender);
+        for (const int protocol : {TerminalState::kVt100, TerminalState::kZorvane}) {
+            state.protocolKind = protocol;
+            sender.sends.clear();
+            inputs.StatusReport();
+            QCOMPARE(sender.sends, QList<QByteArray>{frame});
+        }
+        QVERIFY(!focused);
     }
 
 private:
     TerminalState state;
     RecordingSender sender;
-    int focusReturns = 0;
 };
 
 QTEST_GUILESS_MAIN(TestKeyboard)

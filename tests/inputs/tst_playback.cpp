@@ -75,34 +75,24 @@ private slots:
         QVERIFY(rig.prompts.messages.isEmpty());
     }
 
-    void endMarkerGivesCr()
+    // End marker: the last four characters from "<" become CR. Burst marker:
+    // once "<" comes to the front, the rest after three characters goes out in
+    // the same tick; a leading and a trailing marker give the middle part and CR.
+    void markers()
     {
         Rig rig;
         rig.writeScript("Tempo_entre_caracteres=2\r\nTempo_entre_campos=2\r\nTempo_de_Loop=100000\r\n"
-                        "Numero_de_Inputs=2",
-                        "0=ab<xyz\r\n1=<abc");
-        rig.playback.BtCarregaClick();
-        QTRY_COMPARE(rig.host.received, QByteArray("ab\r\r"));
-        QCOMPARE(rig.host.sends.size(), 4);
-    }
-
-    // Once "<" comes to the front the rest goes out in the same tick; a leading
-    // and a trailing marker together give the middle part and CR in one burst.
-    void burstSendsRestAtOnce()
-    {
-        Rig rig;
-        rig.writeScript("Tempo_entre_caracteres=20\r\nTempo_entre_campos=2\r\nTempo_de_Loop=100000\r\n"
-                        "Numero_de_Inputs=2",
-                        "0=x<01rest\r\n1=<ab12<xyz");
+                        "Numero_de_Inputs=4",
+                        "0=ab<xyz\r\n1=<abc\r\n2=x<01rest\r\n3=<ab12<xyz");
         QByteArray leftWhenBurstBegan = "unset";
         rig.host.onSend = [&](const QByteArray &bytes) {
             if (bytes == "r")
-                leftWhenBurstBegan = rig.playback.ScriptInputs().at(0);
+                leftWhenBurstBegan = rig.playback.ScriptInputs().at(2);
         };
         rig.playback.BtCarregaClick();
-        QTRY_COMPARE(rig.host.received, QByteArray("xrest12\r"));
+        QTRY_COMPARE(rig.host.received, QByteArray("ab\r\rxrest12\r"));
+        QCOMPARE(rig.host.sends.size(), 12);
         QCOMPARE(leftWhenBurstBegan, QByteArray());
-        QCOMPARE(rig.host.sends.size(), 8);
     }
 
     // A click handled while a burst is going out stops playback for good: the
@@ -168,11 +158,8 @@ private slots:
         QVERIFY(!rig.playback.timerActive());
         rig.playback.BtCarregaClick();
         QCOMPARE(rig.playback.mode(), Playback::Mode::Idle);
-    }
 
-    void zeroTimeStandsStill()
-    {
-        Rig rig;
+        // A time of 0 gives no further ticks: playback stands still while playing.
         rig.writeScript("Tempo_entre_caracteres=0", "0=a");
         rig.playback.BtCarregaClick();
         QCOMPARE(rig.playback.mode(), Playback::Mode::Playing);
