@@ -1,7 +1,7 @@
 #include "common/recorders.h"
 #include "inputs/playback.h"
 #include "support/loopback_host.h"
-#include "support/script_file.h"
+#include "shell/ini_store.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -21,7 +21,7 @@ struct Rig {
     Keyboard keyboard{state, host};
     RecordingPrompts prompts;
     Playback playback{state, keyboard, prompts,
-                      [this] { return std::make_unique<ScriptFile>(dir.filePath("Digitacoes.ini")); }};
+                      [this] { return std::make_unique<IniStore>(dir.filePath("Digitacoes.ini")); }};
 
     Rig() { state.barcodeCharDelay = 1; }
 
