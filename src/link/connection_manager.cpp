@@ -27,8 +27,12 @@ QString listenFailureReason(const QTcpServer &server)
         return QStringLiteral("a porta já está em uso por outro programa");
     case QAbstractSocket::SocketAccessError:
         return QStringLiteral("acesso negado (portas abaixo de 1024 exigem privilégios de administrador)");
-    default:
-        return server.errorString();
+    default: {
+        QString reason = server.errorString();
+        while (reason.endsWith(QLatin1Char('.')))
+            reason.chop(1);
+        return reason;
+    }
     }
 }
 
@@ -371,12 +375,8 @@ void ConnectionManager::Timer1Timer()
     m_timer1.stop();
     if (m_state.mainWindowClosing)
         return;
-    guarded(m_prompts, [&] {
-        if (m_reset)
-            m_reset->runResetTerminal();
-        else
-            openClient();
-    });
+    if (m_reset)
+        guarded(m_prompts, [&] { m_reset->runResetTerminal(); });
 }
 
 // ---- TelNet ----

@@ -55,6 +55,7 @@ public:
 
     // InterpretHostData; it may throw AppError, which is reported per read.
     void setHostDataSink(std::function<void(const QByteArray &)> interpret);
+    // Without one (as while the windows are torn down) Timer1 ticks change nothing.
     void setResetCommand(ResetCommand *reset);
     // The text of edTerminal at the moment of a terminal-type answer; "vt100" by default.
     void setTerminalTypeSource(std::function<QByteArray()> source);
