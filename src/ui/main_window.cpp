@@ -227,6 +227,8 @@ void TForm1::buildOutputs(QWidget *central)
     IntSer->setObjectName(QStringLiteral("IntSer"));
     IntSer->setGeometry(8, 50, 206, 142);
 
+    Busy->setChecked(state.busy);
+    Cts->setChecked(state.cts);
     connect(Busy, &QCheckBox::toggled, this, [&state](bool ticked) { state.busy = ticked; });
     connect(Cts, &QCheckBox::toggled, this, [&state](bool ticked) { state.cts = ticked; });
     connect(cbPortaCOM, &QCheckBox::clicked, this, [this, &prompts, &state](bool ticked) {
@@ -320,7 +322,7 @@ void TForm1::buildTerminal(QWidget *central)
 void TForm1::buildBottomRow(QWidget *central)
 {
     Prompts &prompts = *m_context.prompts;
-    const QRect carrega(4, 462, 116, 28);
+    const QRect carrega(4, 462, 128, 28);
     // Created first so that it lies under "Carrega Arquivo": it holds the focus unseen.
     edFoco = new KeyCaptureField(central);
     edFoco->setObjectName(QStringLiteral("edFoco"));
@@ -330,17 +332,17 @@ void TForm1::buildBottomRow(QWidget *central)
     BtCarrega = pushButton(central, "BtCarrega", QStringLiteral("Carrega Arquivo"));
     BtCarrega->setGeometry(carrega);
     btRest = pushButton(central, "btRest", QStringLiteral("Reset Terminal"));
-    btRest->setGeometry(124, 462, 106, 28);
+    btRest->setGeometry(136, 462, 104, 28);
     btCodigoBarras = pushButton(central, "btCodigoBarras", QStringLiteral("Código de Barras"));
-    btCodigoBarras->setGeometry(234, 462, 122, 28);
+    btCodigoBarras->setGeometry(244, 462, 122, 28);
     lbCodigo = new LinkLabel(kEditarCodigo, central);
     lbCodigo->setObjectName(QStringLiteral("lbCodigo"));
-    lbCodigo->setGeometry(366, 462, 90, 28);
+    lbCodigo->setGeometry(374, 462, 88, 28);
     lbCancela = new LinkLabel(QStringLiteral("Cancela"), central);
     lbCancela->setObjectName(QStringLiteral("lbCancela"));
-    lbCancela->setGeometry(460, 462, 56, 28);
+    lbCancela->setGeometry(464, 462, 54, 28);
     BtSair = pushButton(central, "BtSair", QStringLiteral("Sair"));
-    BtSair->setGeometry(520, 462, 76, 28);
+    BtSair->setGeometry(522, 462, 74, 28);
     for (QPushButton *button : {BtCarrega, btRest, btCodigoBarras})
         button->setEnabled(false);
 

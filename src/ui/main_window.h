@@ -35,6 +35,7 @@ class OutputLogView;
 // commands ("Sair", "Reset Terminal", the "Arquivo" menu, serial settings) are
 // announced as signals for the start-up flow to run. Closing only hides the
 // window; it is created once and shown again later with its controls as left.
+// The objects of the context must outlive the window.
 class TForm1 : public QMainWindow
 {
     Q_OBJECT
