@@ -107,7 +107,7 @@ DecodedImage decodeJpeg(const QByteArray &jpegBytes)
 
 QByteArray splashJpeg()
 {
-    QFile file(QStringLiteral(":/splash.jpg"));
+    QFile file(QStringLiteral(":/resources/splash.jpg"));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
