@@ -4,6 +4,7 @@
 #include "engine/terminal_state.h"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -40,6 +41,39 @@ const std::array<QByteArray, 256> &shownForms()
 const QByteArray &shown(char b)
 {
     return shownForms()[static_cast<unsigned char>(b)];
+}
+
+// The same forms as plain characters, for assembling printer lines without any
+// reference counting or static-initialisation check per byte.
+struct ShownChars {
+    char text[5];
+    int size;
+};
+
+constexpr std::array<ShownChars, 256> kShownChars = [] {
+    std::array<ShownChars, 256> out{};
+    for (int b = 0; b < 256; ++b) {
+        ShownChars &s = out[static_cast<size_t>(b)];
+        if (b >= 0x20 && b <= 0x7F) {
+            s.text[0] = static_cast<char>(b);
+            s.size = 1;
+            continue;
+        }
+        s.text[s.size++] = '(';
+        if (b >= 100)
+            s.text[s.size++] = static_cast<char>('0' + b / 100);
+        if (b >= 10)
+            s.text[s.size++] = static_cast<char>('0' + b / 10 % 10);
+        s.text[s.size++] = static_cast<char>('0' + b % 10);
+        s.text[s.size++] = ')';
+    }
+    return out;
+}();
+
+const QByteArray &shownOrEmpty(int byte)
+{
+    static const QByteArray none;
+    return byte < 0 ? none : shownForms()[static_cast<size_t>(byte)];
 }
 
 } // namespace
@@ -92,15 +126,27 @@ void Outputs::appendLine(std::deque<QByteArray> &log, QByteArray line)
         log.pop_front();
 }
 
+const QByteArray &Outputs::lastParallel() const
+{
+    return shownOrEmpty(m_lastParallel);
+}
+
+const QByteArray &Outputs::lastSerial() const
+{
+    return shownOrEmpty(m_lastSerial);
+}
+
 void Outputs::ParallelOut(char b)
 {
-    const QByteArray &form = shown(b);
-    m_lastParallel = form;
-    m_parallelLine += form;
+    const ShownChars &form = kShownChars[static_cast<unsigned char>(b)];
+    m_lastParallel = static_cast<unsigned char>(b);
+    const qsizetype at = m_parallelLine.size();
+    m_parallelLine.resize(at + form.size);
+    std::memcpy(m_parallelLine.data() + at, form.text, static_cast<size_t>(form.size));
     if (b == kLineFeed || m_parallelLine.size() >= kMaxLineLength) {
-        appendLine(m_parallelLog, m_parallelLine);
+        // An exact-size copy goes to the log; the line keeps its buffer for the next one.
+        appendLine(m_parallelLog, QByteArray(m_parallelLine.constData(), m_parallelLine.size()));
         ++m_parallelAdded;
-        // Keeps the capacity, so assembling the next line does not allocate again.
         m_parallelLine.resize(0);
     }
     m_parallelPending = true;
@@ -109,9 +155,8 @@ void Outputs::ParallelOut(char b)
 
 void Outputs::SerialOut(char b)
 {
-    const QByteArray &form = shown(b);
-    m_lastSerial = form;
-    appendLine(m_serialLog, form);
+    m_lastSerial = static_cast<unsigned char>(b);
+    appendLine(m_serialLog, shown(b));
     ++m_serialAdded;
     m_serialPending = true;
     if (b == kEnq) {

@@ -49,8 +49,9 @@ public:
     // even when older lines have been dropped from the front.
     quint64 parallelLinesAdded() const { return m_parallelAdded; }
     quint64 serialLinesAdded() const { return m_serialAdded; }
-    const QByteArray &lastParallel() const { return m_lastParallel; }
-    const QByteArray &lastSerial() const { return m_lastSerial; }
+    // Shown form of the last byte of each interface, empty before the first.
+    const QByteArray &lastParallel() const;
+    const QByteArray &lastSerial() const;
 
     // led 0..3; colour as 0xRRGGBB.
     quint32 ledColor(int led) const;
@@ -93,8 +94,8 @@ private:
     std::deque<QByteArray> m_serialLog;
     quint64 m_parallelAdded = 0;
     quint64 m_serialAdded = 0;
-    QByteArray m_lastParallel;
-    QByteArray m_lastSerial;
+    int m_lastParallel = -1; // byte value, -1 before the first
+    int m_lastSerial = -1;
 
     bool m_relayed = false;
     unsigned char m_mask = 0;

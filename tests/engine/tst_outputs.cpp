@@ -23,6 +23,12 @@ private slots:
     {
         QFETCH(char, byte);
         QTEST(Outputs::shownForm(byte), "shown");
+        // Printer lines are assembled from their own table; both must agree.
+        TerminalState state;
+        Outputs out(state);
+        out.ParallelOut(byte);
+        QTEST(out.ParallelLine(), "shown");
+        QTEST(out.lastParallel(), "shown");
     }
 
     void parallelLines()
