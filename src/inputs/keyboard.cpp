@@ -54,7 +54,8 @@ void Keyboard::setFocusReturn(std::function<void()> focusToEdFoco)
 void Keyboard::pressKey(Key key)
 {
     // Lower-case letters and ESC for Del belong to the VT100 command set; the
-    // maker's protocol (always in force behind a Comutadora) uses the other column.
+    // maker's framed protocol (always in force behind a Comutadora) sends upper
+    // case and DEL.
     const bool vt100 = m_state.vt100CommandSet();
 
     if (isDigitKey(key)) {
