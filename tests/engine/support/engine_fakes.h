@@ -1,6 +1,7 @@
 #pragma once
 
-// A complete terminal engine wired to recorders, as main.cpp wires the real one.
+// A complete terminal engine wired to recorders, as main.cpp wires the real one,
+// and compact renderings of the display state for table-driven tests.
 
 #include "common/recorders.h"
 #include "engine/display_model.h"
@@ -8,9 +9,6 @@
 #include "engine/outputs.h"
 #include "engine/ports.h"
 #include "engine/terminal_state.h"
-
-#include <QByteArray>
-#include <QList>
 
 class CountingStatus : public StatusReporter {
 public:
@@ -55,11 +53,22 @@ struct Terminal {
     HostInterpreter interpreter{state, display, outputs, sender, status};
 };
 
-// A 40-column line: head at column 1, tail ending at column 40, filler between.
-inline QByteArray displayLine(const QByteArray &head, const QByteArray &tail = {}, char filler = ' ')
+inline QByteArray rightTrimmed(QByteArray line)
 {
-    QByteArray line(DisplayModel::kColumns, filler);
-    line.replace(0, head.size(), head);
-    line.replace(DisplayModel::kColumns - tail.size(), tail.size(), tail);
+    while (line.endsWith(' '))
+        line.chop(1);
     return line;
+}
+
+// "line1|line2@row,col" with trailing blanks left off.
+inline QByteArray screen(const DisplayModel &d)
+{
+    return rightTrimmed(d.DisplayLine1()) + '|' + rightTrimmed(d.DisplayLine2()) + '@' +
+           QByteArray::number(d.CursorRow()) + ',' + QByteArray::number(d.CursorCol());
+}
+
+// What the two fields show, the same way.
+inline QByteArray shown(const DisplayModel &d)
+{
+    return rightTrimmed(d.view1()) + '|' + rightTrimmed(d.view2());
 }
