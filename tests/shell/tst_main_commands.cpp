@@ -6,11 +6,9 @@
 #include "inputs/scale.h"
 #include "link/connection_manager.h"
 #include "shell/config_file.h"
-#include "shell/ini_store.h"
 #include "shell/main_commands.h"
 
 #include <QElapsedTimer>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -140,75 +138,6 @@ private slots:
         rig.commands.WaitTicks(MainCommands::kResetTicks);
         QCOMPARE(innerDoneAt, MainCommands::kResetTicks);
         QCOMPARE(rig.commands.tickCount(), MainCommands::kResetTicks);
-    }
-
-    void sairEndsTheRunOnlyWithAutomaticStart_data()
-    {
-        QTest::addColumn<bool>("autoStart");
-        QTest::newRow("automatic start") << true;
-        QTest::newRow("manual start") << false;
-    }
-
-    void sairEndsTheRunOnlyWithAutomaticStart()
-    {
-        QFETCH(bool, autoStart);
-        Rig rig;
-        rig.asClient();
-        rig.connections.OpenConnection();
-        std::unique_ptr<QTcpSocket> hostSide(rig.nextHostConnection());
-        QVERIFY(hostSide);
-        rig.commands.setAutoStartChecked(autoStart);
-        QSignalSpy closeRequests(&rig.commands, &MainCommands::closeMainWindowRequested);
-
-        rig.commands.BtSairClick();
-
-        QVERIFY(rig.state.mainWindowClosing);
-        QVERIFY(!rig.connections.isClientActive());
-        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.prompts.terminateRequests, autoStart ? 1 : 0);
-        QCOMPARE(closeRequests.count(), autoStart ? 0 : 1);
-    }
-
-    void leavingTheMainWindowClearsTheTerminalAndReturnsToTheChooser()
-    {
-        Rig rig;
-        rig.asClient();
-        rig.connections.OpenConnection();
-        std::unique_ptr<QTcpSocket> hostSide(rig.nextHostConnection());
-        QVERIFY(hostSide);
-        rig.display.WriteText("Ola");
-        rig.state.functionKeyMode = true;
-        rig.scale.setItems({QByteArray("<1>")});
-        rig.scale.BalancaClick(true);
-        QVERIFY(!rig.scale.ScaleReadings().isEmpty());
-        QSignalSpy chooser(&rig.commands, &MainCommands::chooserRequested);
-
-        rig.commands.FormClose();
-
-        QCOMPARE(chooser.count(), 1);
-        QVERIFY(rig.state.mainWindowClosing);
-        QVERIFY(!rig.state.functionKeyMode);
-        QVERIFY(rig.scale.ScaleReadings().isEmpty());
-        QVERIFY(rig.scale.isOn()); // the box keeps its state
-        QCOMPARE(rig.display.DisplayLine1(), QByteArray(40, ' '));
-        QVERIFY(!rig.connections.isClientActive());
-
-        rig.commands.FormActivate();
-        QVERIFY(!rig.state.mainWindowClosing);
-    }
-
-    void automaticStartSwitchIsStoredAtOnce()
-    {
-        Rig rig;
-        QSignalSpy changes(&rig.commands, &MainCommands::autoStartChanged);
-        rig.commands.InicializaoAutomtica1Click();
-        IniStore file(rig.folder.filePath(QStringLiteral("Config.ini")));
-        QCOMPARE(file.readString("Config", "Inicializacao", "?"), QByteArray("1"));
-        rig.commands.InicializaoAutomtica1Click();
-        // Switching off keeps the key with "0".
-        QCOMPARE(file.readString("Config", "Inicializacao", "?"), QByteArray("0"));
-        QCOMPARE(changes.count(), 2);
-        QVERIFY(!rig.commands.autoStartChecked());
     }
 };
 

@@ -5,6 +5,8 @@
 #include <QSignalSpy>
 #include <QStatusBar>
 
+#include "inputs/scale.h"
+
 // Start-up, automatic start and the ways out of the main window, on a whole emulator.
 class TestStartup : public QObject {
     Q_OBJECT
@@ -17,7 +19,6 @@ private slots:
         rig.start();
 
         QVERIFY(QFile::exists(rig.configPath()));
-        QCOMPARE(rig.stored("Serial", "Stop_Bit"), QByteArray("0"));
         QVERIFY(rig.form2().isVisible());
         QVERIFY(!rig.form1().isVisible());
         QVERIFY(!rig.app->splash().isVisible());
@@ -67,19 +68,40 @@ private slots:
         QVERIFY(rig.prompts.messages.isEmpty());
     }
 
-    void foreignAddressTurnsAutomaticStartOff()
+    // Automatic start is honoured for a loopback address without any lookup, or
+    // for this machine's whole address text; a file from another machine opens
+    // the chooser, unchecks the item and leaves the file as it was.
+    void automaticStartGate_data()
     {
+        QTest::addColumn<QByteArray>("address");
+        QTest::addColumn<QString>("localText");
+        QTest::addColumn<bool>("honoured");
+        QTest::addColumn<int>("lookups");
+        QTest::newRow("loopback") << QByteArray("127.0.0.1") << "10.0.0.5" << true << 0;
+        QTest::newRow("this machine") << QByteArray("10.0.0.5/ 10.0.0.6") << "10.0.0.5/ 10.0.0.6" << true << 1;
+        QTest::newRow("another machine") << QByteArray("10.0.0.5") << "10.0.0.9" << false << 1;
+        QTest::newRow("failed lookup") << QByteArray("10.0.0.5") << "" << false << 1;
+    }
+
+    void automaticStartGate()
+    {
+        QFETCH(QByteArray, address);
+        QFETCH(QString, localText);
+        QFETCH(bool, honoured);
+        QFETCH(int, lookups);
         EmulatorRig rig;
-        const QByteArray text = "[Config]\nEndereco=10.1.1.1\nInicializacao=1\n";
+        rig.localAddress = localText;
+        // Nothing listens at 10.0.0.5 port 1; the attempt stays pending for the test's life.
+        const QByteArray text = "[config]\nPORTA=1\nEndereco=" + address + "\ninicializacao=1\n";
         rig.writeConfig(text);
         rig.start();
 
-        QCOMPARE(rig.lookups, 1);
-        QVERIFY(rig.form2().isVisible());
-        QVERIFY(!rig.form1().isVisible());
-        QVERIFY(!rig.form1().InicializaoAutomtica1->isChecked());
-        QCOMPARE(rig.configText(), text);
-        QVERIFY(!rig.app->connections().isClientActive());
+        QCOMPARE(rig.lookups, lookups);
+        QCOMPARE(rig.form1().isVisible(), honoured);
+        QCOMPARE(rig.form2().isVisible(), !honoured);
+        QCOMPARE(rig.form1().InicializaoAutomtica1->isChecked(), honoured);
+        if (!honoured)
+            QCOMPARE(rig.configText(), text);
     }
 
     void storedPortThatCannotBeUsed_data()
@@ -132,21 +154,21 @@ private slots:
         QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
     }
 
-    // Without automatic start "Sair" returns to the chooser; so does the close
-    // button even with automatic start on.
+    // Every other way out of the main window drops the connection and returns
+    // to the chooser, the close button even with automatic start on.
     void leavingTheMainWindowReturnsToTheChooser_data()
     {
-        QTest::addColumn<bool>("autoStart");
-        QTest::addColumn<bool>("closeButton");
-        QTest::newRow("Sair") << false << false;
-        QTest::newRow("close button") << true << true;
+        QTest::addColumn<QString>("exit");
+        QTest::newRow("Sair") << "Sair";
+        QTest::newRow("close button") << "close";
+        QTest::newRow("Configurar Emulador") << "configurar";
     }
 
     void leavingTheMainWindowReturnsToTheChooser()
     {
-        QFETCH(bool, autoStart);
-        QFETCH(bool, closeButton);
+        QFETCH(QString, exit);
         EmulatorRig rig;
+        const bool autoStart = exit != QLatin1String("Sair");
         rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort())
                         + (autoStart ? "\nInicializacao=1\n" : "\n"));
         rig.start();
@@ -157,9 +179,14 @@ private slots:
         QVERIFY(rig.form1().isVisible());
         auto hostSide = rig.nextHostConnection();
         QVERIFY(hostSide);
+        rig.app->state().functionKeyMode = true;
+        rig.app->context().scale->setItems({QByteArray("<1>")});
+        rig.app->context().scale->BalancaClick(true);
 
-        if (closeButton)
+        if (exit == QLatin1String("close"))
             rig.form1().close();
+        else if (exit == QLatin1String("configurar"))
+            rig.form1().Equipamento1->trigger();
         else
             QTest::mouseClick(rig.form1().BtSair, Qt::LeftButton);
 
@@ -167,22 +194,10 @@ private slots:
         QVERIFY(!rig.form1().isVisible());
         QVERIFY(rig.form2().isVisible());
         QVERIFY(rig.app->state().mainWindowClosing);
+        QVERIFY(!rig.app->state().functionKeyMode);
+        QVERIFY(rig.app->context().scale->ScaleReadings().isEmpty());
         QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
         QVERIFY(!rig.app->connections().isClientActive());
-    }
-
-    void configurarEmuladorDropsTheConnection()
-    {
-        EmulatorRig rig;
-        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort()) + "\nInicializacao=1\n");
-        rig.start();
-        auto hostSide = rig.nextHostConnection();
-        QVERIFY(hostSide);
-        rig.form1().Equipamento1->trigger();
-        QVERIFY(!rig.form1().isVisible());
-        QVERIFY(rig.form2().isVisible());
-        QTRY_COMPARE(hostSide->state(), QAbstractSocket::UnconnectedState);
-        QCOMPARE(rig.prompts.terminateRequests, 0);
     }
 
     void explorarTellsWhenNoFileManagerOpens()
