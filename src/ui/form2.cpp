@@ -12,6 +12,7 @@
 #include "ui/frm_protocolo.h"
 #include "ui/main_window.h"
 
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -66,6 +67,15 @@ void TForm2::showEvent(QShowEvent *event)
     const QSize frame = frameGeometry().size() - size();
     if (!frame.isEmpty())
         setFixedSize(kOuterWidth - frame.width(), kOuterHeight - frame.height());
+}
+
+void TForm2::closeEvent(QCloseEvent *event)
+{
+    // A window manager may offer to close it anyway; the run would go on with
+    // no window left. Only the exit button leaves the chooser. The application's
+    // own closing of every window at the end of the run is not refused.
+    if (event->spontaneous())
+        event->ignore();
 }
 
 void TForm2::FormCreate()

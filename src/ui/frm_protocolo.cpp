@@ -8,6 +8,7 @@
 #include "shell/equipment_loader.h"
 #include "ui/choice_group.h"
 
+#include <QCloseEvent>
 #include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -88,6 +89,16 @@ void TFrmProtocolo::changeEvent(QEvent *event)
     QWidget::changeEvent(event);
     if (event->type() == QEvent::ActivationChange && isActiveWindow())
         FormActivate();
+}
+
+void TFrmProtocolo::closeEvent(QCloseEvent *event)
+{
+    // Closed by the window manager despite its missing buttons: leave the way
+    // Cancelar does, so that the chooser comes back.
+    if (!event->spontaneous())
+        return;
+    event->ignore();
+    BtCancelarClick();
 }
 
 void TFrmProtocolo::FormActivate()
