@@ -1,6 +1,7 @@
 #include "inputs/playback.h"
 
 #include "engine/errors.h"
+#include "inputs/playback_markers.h"
 
 #include <utility>
 
@@ -8,15 +9,6 @@ namespace {
 
 const QByteArray kParametros = QByteArrayLiteral("Parametros");
 const QByteArray kInputs = QByteArrayLiteral("Inputs");
-
-// The end marker: a last group of four characters that begins with "<" becomes CR.
-void applyEndMarker(QByteArray &input)
-{
-    if (input.size() >= 4 && input.at(input.size() - 4) == '<') {
-        input.chop(4);
-        input += '\r';
-    }
-}
 
 } // namespace
 
@@ -106,18 +98,13 @@ void Playback::runTick(std::uint64_t run)
     QByteArray &input = m_inputs[m_pos];
     if (!input.isEmpty()) {
         interval = StrToInt(m_charInterval);
-        applyEndMarker(input);
         // The script's state is settled before anything is sent: the burst runs
         // the event loop, and a click may stop or restart playback meanwhile.
-        if (input.startsWith('<')) {
-            const QByteArray burst = input.mid(3);
-            input.clear();
-            m_keyboard.SendKeyString(burst);
-        } else {
-            const char c = input.at(0);
-            input.remove(0, 1);
-            m_keyboard.SendKey(c);
-        }
+        const PlaybackStep step = takePlaybackStep(input);
+        if (step.kind == PlaybackStep::Kind::Burst)
+            m_keyboard.SendKeyString(step.bytes);
+        else
+            m_keyboard.SendKey(step.bytes.at(0));
     } else {
         ++m_pos;
         if (m_pos >= m_inputs.size()) {
