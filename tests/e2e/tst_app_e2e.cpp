@@ -293,6 +293,13 @@ private slots:
         QVERIFY2(!settings.isEmpty(), "the settings window did not come up");
         screenshot(settings, QStringLiteral("settings"));
 
+        click(settings, 62, 75); // "Server": the port prompt, cancelled
+        const QString prompt = waitForWindow(QStringLiteral("Digite o endereço da porta remota:"));
+        QVERIFY2(!prompt.isEmpty(), "the port prompt did not come up");
+        screenshot(prompt, QStringLiteral("port-prompt"));
+        keys({QStringLiteral("Escape")});
+        QTRY_VERIFY_WITH_TIMEOUT(visibleWindow(QStringLiteral("Digite o endereço da porta remota:")).isEmpty(), kWait);
+
         click(settings, 162, 75); // "Client"
         const QString dialog = waitForWindow(QStringLiteral("TCP/IP - Client"));
         QVERIFY2(!dialog.isEmpty(), "the client dialog did not come up");
