@@ -2,6 +2,8 @@
 
 #include <QList>
 
+#include <cstring>
+
 #include <utility>
 
 namespace
@@ -94,14 +96,25 @@ QByteArray TelnetDecoder::feed(const QByteArray &read)
 {
     QByteArray decoded;
     decoded.reserve(read.size());
-    for (const char c : read) {
+    const char *p = read.constData();
+    const char *const end = p + read.size();
+    while (p < end) {
+        if (m_state == State::Data) {
+            // Data comes in long runs between commands: copy each run at once, not byte by byte.
+            const auto *iac = static_cast<const char *>(std::memchr(p, kIac, static_cast<std::size_t>(end - p)));
+            const char *const runEnd = iac ? iac : end;
+            decoded.append(p, runEnd - p);
+            p = runEnd;
+            if (p < end) {
+                m_state = State::AfterIac;
+                ++p;
+            }
+            continue;
+        }
+        const char c = *p++;
         const auto b = static_cast<unsigned char>(c);
         switch (m_state) {
-        case State::Data:
-            if (b == kIac)
-                m_state = State::AfterIac;
-            else
-                decoded.append(c);
+        case State::Data: // runs are taken whole above
             break;
         case State::AfterIac:
             if (b == kIac) {
