@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -149,7 +150,14 @@ IniStore::Load IniStore::load(QByteArray *text) const
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         return Load::Unreadable;
-    *text = file.read(kMaxFileSize + 1);
+    // QIODevice::read() sets aside the whole requested size before reading, so
+    // asking for the limit itself would cost megabytes on every read of a small file.
+    const qint64 expected = std::min(file.size(), kMaxFileSize);
+    *text = file.read(expected + 1);
+    // A file longer than its stated size (one that grows, or a special file
+    // that states none) is read on up to the limit.
+    if (text->size() > expected && expected < kMaxFileSize)
+        *text += file.read(kMaxFileSize + 1 - text->size());
     if (text->size() <= kMaxFileSize && file.error() == QFileDevice::NoError)
         return Load::Complete;
     if (text->size() > kMaxFileSize) {
