@@ -15,7 +15,7 @@ status=0
 passed=0
 failed=0
 for harness in "$build"/tests/fuzz/fuzz_*; do
-  [ -x "$harness" ] || continue
+  [ -f "$harness" ] && [ -x "$harness" ] || continue
   name=$(basename "$harness")
   if [ -n "$filter" ] && [[ "$name" != *"$filter"* ]]; then continue; fi
   seeds="$root/tests/fuzz/corpus/$name"
