@@ -1,0 +1,171 @@
+// Host data end to end: the real program, started offscreen as a Server by its
+// own automatic start, takes 20 MiB from a host on loopback in 4 KiB writes as
+// fast as it reads them. In the Zorvane protocol the stream is "D" frames of 40
+// characters with a "T" status query slipped in every 100 ms, whose reply time
+// is recorded; in VT100 it is plain text lines. Each run also sends the same
+// stream to a reader that only discards it, the ceiling of loopback on this
+// machine, so the program's figure reads as a share of it.
+//
+// Usage: bench_end_to_end [runs]   (3 runs of each stream by default)
+
+#include "support/figures.h"
+#include "support/real_program.h"
+
+#include <QCoreApplication>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kStreamSize = 20 * 1024 * 1024;
+constexpr int kWriteSize = 4096;
+constexpr double kMinMiBPerSecond = 10;
+constexpr double kMaxReplyP99Ms = 50;
+constexpr std::chrono::milliseconds kSustained{10000};
+
+const QByteArray kText = "The quick brown fox jumps over the lazy dog 0123456789";
+
+struct Stream {
+    const char *title;
+    int protocol;
+    QByteArray unit;
+    bool statusQueries;
+};
+
+// In the plain framing "T" takes the two bytes after it, whatever they are.
+const QByteArray kStatusQuery = QByteArrayLiteral("\x02T\x03\x03");
+
+bool ceiling(const Stream &stream, double *mibPerSecond)
+{
+    bench::RepeatingStream source(stream.unit, kWriteSize, kStreamSize);
+    bench::DiscardingReader reader;
+    const int fd = reader.connect();
+    if (fd < 0)
+        return false;
+    const bench::PumpResult result =
+        bench::pump(fd, source, bench::PumpOptions{});
+    ::close(fd);
+    reader.finished();
+    *mibPerSecond = result.mibPerSecond();
+    return result.ok && reader.bytesRead() == result.bytes;
+}
+
+struct RunFigures {
+    bench::PumpResult pumped;
+    double cpu = 0;
+};
+
+// One program, one stream; false (with the reason printed) when the run failed.
+bool runProgram(const Stream &stream, bench::RepeatingStream &&source, const char *label, RunFigures *figures)
+{
+    bench::RealProgram program(stream.protocol);
+    const int fd = program.startAndConnect();
+    if (fd < 0) {
+        std::printf("  %s: %s\n", label, qPrintable(program.error()));
+        return false;
+    }
+    bench::PumpOptions options;
+    if (stream.statusQueries) {
+        options.query = kStatusQuery;
+        options.endWithQuery = true;
+    }
+    const double cpuBefore = bench::cpuSeconds(program.pid());
+    figures->pumped = bench::pump(fd, source, options);
+    figures->cpu = bench::cpuSeconds(program.pid()) - cpuBefore;
+    if (!figures->pumped.ok) {
+        std::printf("  %s: %s\n", label, qPrintable(figures->pumped.error));
+        return false;
+    }
+    return true;
+}
+
+void printReplies(const std::vector<double> &replies)
+{
+    std::printf("%zu \"T\" replies, median %.2f ms, p99 %.2f ms, max %.2f ms", replies.size(),
+                figures::percentile(replies, 50), figures::percentile(replies, 99),
+                figures::percentile(replies, 100));
+}
+
+bool runStream(const Stream &stream, int runs)
+{
+    std::printf("\n%s: %lld MiB in %d-byte writes%s\n", stream.title, kStreamSize >> 20, kWriteSize,
+                stream.statusQueries ? ", a \"T\" query every 100 ms" : "");
+    std::vector<double> rates;
+    std::vector<double> replies;
+    int unanswered = 0;
+    for (int run = 1; run <= runs; ++run) {
+        const QByteArray label = "run " + QByteArray::number(run);
+        RunFigures figures;
+        if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kStreamSize), label, &figures))
+            return false;
+        double loopback = 0;
+        if (!ceiling(stream, &loopback)) {
+            std::printf("  %s: the loopback reader failed\n", label.constData());
+            return false;
+        }
+        const bench::PumpResult &result = figures.pumped;
+        rates.push_back(result.mibPerSecond());
+        replies.insert(replies.end(), result.replyMs.begin(), result.replyMs.end());
+        unanswered += result.unanswered;
+        std::printf("  %s: %7.1f MiB/s in %.3f s, program CPU %.3f s; loopback ceiling %7.1f MiB/s (program %.1f%% of it)",
+                    label.constData(), result.mibPerSecond(), result.seconds, figures.cpu, loopback,
+                    100.0 * result.mibPerSecond() / loopback);
+        if (stream.statusQueries) {
+            std::printf("; ");
+            printReplies(result.replyMs);
+        }
+        std::printf("\n");
+        std::fflush(stdout);
+    }
+    const double medianRate = figures::percentile(rates, 50);
+    std::printf("  median of %d runs: %.1f MiB/s (target >= %.0f: %s)\n", runs, medianRate, kMinMiBPerSecond,
+                medianRate >= kMinMiBPerSecond ? "met" : "MISSED");
+    if (!stream.statusQueries)
+        return true;
+
+    // At these rates 20 MiB lasts a fraction of a second, a handful of queries;
+    // a longer flood of the same frames gives the reply times a real tail.
+    RunFigures sustained;
+    if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "sustained", &sustained))
+        return false;
+    const bench::PumpResult &flood = sustained.pumped;
+    std::printf("  sustained flood of %lld s: %.1f MiB/s, program CPU %.2f s; ",
+                static_cast<long long>(kSustained.count() / 1000), flood.mibPerSecond(), sustained.cpu);
+    printReplies(flood.replyMs);
+    std::printf(", %d unanswered, %d late\n", flood.unanswered, flood.lateReplies);
+    replies.insert(replies.end(), flood.replyMs.begin(), flood.replyMs.end());
+    unanswered += flood.unanswered;
+
+    const double p99 = figures::percentile(replies, 99);
+    std::printf("  all runs: ");
+    printReplies(replies);
+    std::printf(" (target p99 < %.0f ms: %s)", kMaxReplyP99Ms, p99 < kMaxReplyP99Ms ? "met" : "MISSED");
+    if (unanswered > 0)
+        std::printf(", %d queries unanswered (a read boundary cut them)", unanswered);
+    std::printf("\n");
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    std::printf("bench_end_to_end on %s\n", qPrintable(figures::machine()));
+
+    const std::vector<Stream> streams = {
+        {"Zorvane \"D\" frames of 40 characters", 1, "\x02" "D" + kText.left(40) + "\x03", true},
+        {"VT100 text lines of 38 characters and CR LF", 0, kText.left(38) + "\r\n", false},
+    };
+    bool ok = true;
+    for (const Stream &stream : streams)
+        ok = runStream(stream, runs) && ok;
+    return ok ? 0 : 1;
+}
