@@ -289,6 +289,10 @@ void ConnectionManager::openClient()
             QStringLiteral("O endereço \"%1\" não é um endereço IP válido (quatro números separados "
                            "por pontos, como 192.168.0.10)")
                 .arg(m_clientAddress));
+    // Port 0 is left when the stored port could not be used. Here a connection to it is refused
+    // like one to a host that is not listening yet, and would be retried without end.
+    if (m_clientPort == 0)
+        throw AppError(QStringLiteral("A porta 0 não é válida: use um número de 1 a 65535"));
     m_clientHost = *host;
     m_clientActive = true;
     ++m_clientGeneration;

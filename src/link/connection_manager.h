@@ -75,7 +75,7 @@ public:
     // Opens the socket of the current role and, with Telnet selected, the TelNet
     // listener; resets the Telnet decoder. Throws AppError naming the port and
     // the reason when the Server cannot listen, or when the client's address is
-    // not a dotted IPv4 address.
+    // not a dotted IPv4 address or its port is 0.
     void OpenConnection();
     void SendToHost(const QByteArray &bytes) override;
 

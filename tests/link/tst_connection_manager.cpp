@@ -217,6 +217,12 @@ private slots:
             rig.link.setClientAddress(QStringLiteral("localhost"));
             rig.state.connectionRole = TerminalState::kClient;
             QVERIFY_THROWS_EXCEPTION(AppError, rig.link.OpenConnection());
+            // Port 0 (left by a stored port that could not be used) would be refused and retried forever.
+            rig.link.setClientAddress(QStringLiteral("127.0.0.1"));
+            rig.link.setClientPort(0);
+            QVERIFY_THROWS_EXCEPTION(AppError, rig.link.OpenConnection());
+            QVERIFY(!rig.link.isClientActive());
+            QCOMPARE(rig.link.clientAttemptCount(), 0);
         }
         // TelNet port taken: said once, and Telnet works over the Client all the same.
         Rig rig;
