@@ -100,7 +100,12 @@ void TForm2::FormCreate()
 
     m_form1.rgTerminador->setItemIndex(loaded.terminatorIndex);
     state.barcodeCharDelay = loaded.barcodeCharDelay;
-    m_form1.edDelai->setText(QString::number(loaded.barcodeCharDelay));
+    // The field's length limit is for typing: a longer stored delay is shown
+    // whole, or saving the barcode settings would store a cut-down delay.
+    const QString delay = QString::number(loaded.barcodeCharDelay);
+    if (delay.size() > m_form1.edDelai->maxLength())
+        m_form1.edDelai->setMaxLength(int(delay.size()));
+    m_form1.edDelai->setText(delay);
     m_app.commands->setAutoStartChecked(loaded.autoStart);
 
     m_protocolo.rgProtocolo->setItemIndex(loaded.protocolIndex);

@@ -15,6 +15,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 QComboBox *listBox(const QStringList &items, QWidget *parent)
 {
@@ -44,7 +46,7 @@ TfrmSerial::TfrmSerial(const QString &configPath, Prompts &prompts, QWidget *par
     setModal(true);
 
     edPortaCom = new QLineEdit(QStringLiteral("5"), this);
-    edPortaCom->setMaxLength(2);
+    edPortaCom->setMaxLength(kPortaComTyped);
     cbBaud = listBox({QStringLiteral("9600"), QStringLiteral("4800"), QStringLiteral("2400"),
                       QStringLiteral("1200")},
                      this);
@@ -116,7 +118,11 @@ void TfrmSerial::FormActivate()
     if (!store.exists())
         return;
     const SerialSettings stored = readSerialSettings(store);
-    edPortaCom->setText(fromCp1252(stored.porta));
+    // The two-character limit is for typing: a longer stored number is shown
+    // whole, or OK would store the cut-down text and so name another port.
+    const QString porta = fromCp1252(stored.porta);
+    edPortaCom->setMaxLength(std::max(kPortaComTyped, int(porta.size())));
+    edPortaCom->setText(porta);
     const QString baud = fromCp1252(stored.baudRateText);
     const int listed = cbBaud->findText(baud);
     if (listed >= 0)

@@ -17,6 +17,8 @@ class TfrmSerial : public QDialog {
 public:
     static constexpr int kClientWidth = 301;
     static constexpr int kClientHeight = 246;
+    // Characters the user may type into edPortaCom.
+    static constexpr int kPortaComTyped = 2;
 
     // configPath is fixed for the whole run.
     TfrmSerial(const QString &configPath, Prompts &prompts, QWidget *parent = nullptr);

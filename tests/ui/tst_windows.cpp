@@ -226,6 +226,23 @@ private slots:
         QCOMPARE(dialog.edPortaCom->text(), QStringLiteral("12"));
     }
 
+    // The length limits of edDelai and edPortaCom are for typing; stored values
+    // longer than that are shown whole, so that saving does not cut them down.
+    void storedNumbersLongerThanTheirFieldsAreShownWhole()
+    {
+        EmulatorRig rig;
+        rig.writeConfig("[CodigoBarras]\nDelai=1500\n[Serial]\nPorta=123\n");
+        rig.start();
+        QCOMPARE(rig.app->state().barcodeCharDelay, 1500);
+        QCOMPARE(rig.form1().edDelai->text(), QStringLiteral("1500"));
+        TfrmSerial &dialog = rig.app->frmSerial();
+        dialog.FormActivate();
+        QCOMPARE(dialog.edPortaCom->text(), QStringLiteral("123"));
+        dialog.open();
+        QTest::mouseClick(dialog.btOk, Qt::LeftButton);
+        QCOMPARE(rig.stored("Serial", "Porta"), QByteArray("123"));
+    }
+
     void serialDialogStoresOnlyIntoAnExistingFile()
     {
         EmulatorRig rig;
