@@ -104,6 +104,54 @@ private slots:
             QCOMPARE(rig.configText(), text);
     }
 
+    // Stored values beyond the range of their controls: a role other than
+    // Server is set up like a Client, indexes above the items pick the last
+    // one and indexes below 0 pick none.
+    void storedValuesOutsideTheirControls_data()
+    {
+        QTest::addColumn<QByteArray>("values");
+        QTest::addColumn<int>("role");
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<int>("terminator");
+        QTest::newRow("above") << QByteArray("Conexao=2\nProtocolo=7\n[CodigoBarras]\nCofig_Leitor=9\n") << 2
+                               << int(TerminalState::kTelnet) << 3;
+        QTest::newRow("below") << QByteArray("Conexao=-1\nProtocolo=-3\n[CodigoBarras]\nCofig_Leitor=-2\n") << -1
+                               << -1 << -1;
+    }
+
+    void storedValuesOutsideTheirControls()
+    {
+        QFETCH(QByteArray, values);
+        QFETCH(int, role);
+        QFETCH(int, protocol);
+        QFETCH(int, terminator);
+        EmulatorRig rig;
+        rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort()) + "\n" + values);
+        rig.start();
+        const QString port = QString::number(rig.hostPort());
+
+        QCOMPARE(rig.app->state().connectionRole, role);
+        QCOMPARE(rig.app->connections().clientPort(), rig.hostPort());
+        QCOMPARE(rig.protocolo().lbConexao->text(), QStringLiteral("Conexão: Client"));
+        QCOMPARE(rig.protocolo().lbPorta->text(), QStringLiteral("Porta: ") + port);
+        QCOMPARE(rig.protocolo().lbIP->text(), QStringLiteral("IP: 127.0.0.1"));
+        QCOMPARE(rig.form1().sbPanel1->text(), QStringLiteral("IP Remoto: 127.0.0.1"));
+        QCOMPARE(rig.protocolo().rgProtocolo->itemIndex(), protocol);
+        QCOMPARE(rig.app->state().protocolKind, protocol);
+        QCOMPARE(rig.protocolo().BtServer->isEnabled(), protocol != TerminalState::kTelnet);
+        QCOMPARE(rig.form1().rgTerminador->itemIndex(), terminator);
+
+        // The connection commands act on Server and Client only: OK opens nothing.
+        QTest::mouseClick(rig.form2().BtTerminal, Qt::LeftButton);
+        rig.protocolo().FormActivate();
+        QVERIFY(!rig.protocolo().lbIP->isHidden());
+        QTest::mouseClick(rig.protocolo().BtOK, Qt::LeftButton);
+        QVERIFY(rig.form1().isVisible());
+        QVERIFY(!rig.app->connections().isClientActive());
+        QVERIFY(!rig.app->connections().isServerActive());
+        QVERIFY(rig.prompts.messages.isEmpty());
+    }
+
     void storedPortThatCannotBeUsed_data()
     {
         QTest::addColumn<QByteArray>("porta");
