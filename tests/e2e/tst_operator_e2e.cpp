@@ -34,6 +34,7 @@ class TestOperatorEndToEnd : public QObject
     static constexpr QPoint kBalanca{233, 35};
     static constexpr QRect kScaleReadings{180, 52, 106, 24};
     static constexpr QPoint kCodigoDeBarras{305, 476};
+    static constexpr QPoint kCarregaArquivo{68, 476};
     static QPoint ledCentre(int led) { return {570 - 38 * led, 238}; }
 
     // One PC key and what the host receives for it in each protocol.
@@ -236,11 +237,17 @@ private slots:
     // point key is a prefix and point, 1 sends ESC O P; a click on "Input 1"
     // reports "@" and the state "2"; "Código de Barras" sends the first code
     // of the list and CR. After each click the keyboard still types into the
-    // terminal.
+    // terminal. "Carrega Arquivo" plays the script of "Digitacoes.ini" and a
+    // second click stops it; started again, it begins with the first input.
     void vt100KeysInputAndBarcode()
     {
         const quint16 port = freePort();
         writeFile(QStringLiteral("Codigo.txt"), "7891234567895\r\n42\r\n");
+        // One pass, then a loop pause longer than the test.
+        writeFile(QStringLiteral("Digitacoes.ini"),
+                  "[Parametros]\r\nTempo_entre_caracteres=5\r\nTempo_entre_campos=5\r\n"
+                  "Tempo_de_Loop=600000\r\nNumero_de_Inputs=2\r\n"
+                  "[Inputs]\r\n0=\"12<ok>\"\r\n1=<b>789\r\n");
         startServer(0, port);
         if (QTest::currentTestFailed())
             return;
@@ -274,6 +281,14 @@ private slots:
         QCOMPARE(hostReceives(14), QByteArray("7891234567895\r"));
         m_desktop.keys({QStringLiteral("c")});
         QCOMPARE(hostReceives(1), QByteArray("c"));
+
+        m_desktop.click(m_main, inWindow(kCarregaArquivo));
+        QCOMPARE(hostReceives(6), QByteArray("12\r789"));
+        shot(QStringLiteral("playing"));
+        m_desktop.click(m_main, inWindow(kCarregaArquivo));
+        m_desktop.click(m_main, inWindow(kCarregaArquivo));
+        QCOMPARE(hostReceives(6), QByteArray("12\r789"));
+        m_desktop.click(m_main, inWindow(kCarregaArquivo));
         shot(QStringLiteral("done"));
     }
 
