@@ -249,6 +249,62 @@ bool IniStore::readBool(const QByteArray &section, const QByteArray &key, bool d
     return readInteger(section, key, defaultValue ? 1 : 0) != 0;
 }
 
+// One parse of a profile file: for each section and key, by their case-folded
+// names, the first value the file gives, as readString() finds it.
+class IniSnapshot : public ProfileReader {
+public:
+    explicit IniSnapshot(const IniStore &store) : m_exists(store.exists())
+    {
+        QByteArray text;
+        store.load(&text);
+        QByteArray section;
+        bool haveSection = false;
+        forEachLine(text, [&](const Line &line) {
+            const Entry entry = classify(text, line);
+            if (entry.kind == Entry::Section) {
+                section = folded(entry.name);
+                haveSection = true;
+            } else if (entry.kind == Entry::Key && haveSection) {
+                // Repeated sections are one section to the reader, and the first value of a key wins.
+                auto &keys = m_values[section];
+                const QByteArray key = folded(entry.name);
+                if (!keys.contains(key))
+                    keys.insert(key, unquote(entry.value).left(IniStore::kMaxValueLength));
+            }
+            return true;
+        });
+    }
+
+    bool exists() const override { return m_exists; }
+
+    QByteArray readString(const QByteArray &section, const QByteArray &key,
+                          const QByteArray &defaultValue) const override
+    {
+        const auto keys = m_values.constFind(folded(section));
+        if (keys == m_values.constEnd())
+            return defaultValue;
+        const auto value = keys->constFind(folded(key));
+        return value == keys->constEnd() ? defaultValue : *value;
+    }
+
+private:
+    static QByteArray folded(const QByteArray &name)
+    {
+        QByteArray out = name;
+        for (char &c : out)
+            c = static_cast<char>(foldCase(static_cast<unsigned char>(c)));
+        return out;
+    }
+
+    bool m_exists;
+    QHash<QByteArray, QHash<QByteArray, QByteArray>> m_values;
+};
+
+std::unique_ptr<ProfileReader> IniStore::snapshot() const
+{
+    return std::make_unique<IniSnapshot>(*this);
+}
+
 void IniStore::failWrite() const
 {
     throw AppError(QStringLiteral("Unable to write to %1").arg(m_path));

@@ -3,7 +3,10 @@
 #include "engine/ports.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QString>
+
+#include <memory>
 
 // An INI profile file on one path, read and written with the behaviour of the
 // Windows profile functions: "[Section]" lines open sections, "key=value" lines
@@ -51,7 +54,14 @@ public:
     // The integer rule of readInteger on a bare text; false when it is no such number.
     static bool parseInteger(const QByteArray &text, int *value);
 
+    // The file as it stands now, parsed once: for a caller that reads many keys
+    // in one go from a file nobody writes meanwhile (the playback script), so
+    // that N keys cost one pass over the file instead of N. Reads give exactly
+    // what readString() would give at this moment.
+    std::unique_ptr<ProfileReader> snapshot() const;
+
 private:
+    friend class IniSnapshot;
     enum class Load { Missing, Complete, TooLarge, Unreadable };
     Load load(QByteArray *text) const;
     [[noreturn]] void failWrite() const;

@@ -38,7 +38,8 @@ EmulatorApp::EmulatorApp(const QString &workingFolder, Prompts &prompts, Platfor
       m_barcode(m_state, m_keyboard), m_scale(m_state, m_connections),
       m_playback(m_state, m_keyboard, m_prompts,
                  [folder = m_folder] {
-                     return std::make_unique<IniStore>(inFolder(folder, "Digitacoes.ini"));
+                     // The script is read whole at each start; one parse serves every key.
+                     return IniStore(inFolder(folder, "Digitacoes.ini")).snapshot();
                  }),
       m_config(inFolder(m_folder, "Config.ini"), m_prompts),
       m_serial(m_state, m_prompts, inFolder(m_folder, "Config.ini"),

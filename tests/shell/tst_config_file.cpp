@@ -198,6 +198,37 @@ private slots:
         QCOMPARE(readAll(path()), expected);
     }
 
+    void snapshotReadsWhatTheStoreReads()
+    {
+        // Repeated sections and keys, names in other letter cases, quotes, a key
+        // before any section and one longer than the value limit.
+        const QByteArray text = "orphan=1\r\n"
+                                "[Parametros]\r\n"
+                                "Tempo_entre_caracteres = \"5\" \r\n"
+                                "[Inputs]\r\n"
+                                "0=abc\r\n"
+                                "0=shadowed\r\n"
+                                "[PARAMETROS]\r\n"
+                                "numero_de_inputs=2\r\n"
+                                "Tempo_entre_caracteres=7\r\n"
+                                "[inputs]\r\n"
+                                "1=" + QByteArray(3000, 'x') + "\r\n";
+        writeFile(path(), text);
+        const IniStore store(path());
+        const auto snapshot = store.snapshot();
+        QVERIFY(snapshot->exists());
+        const QList<QPair<QByteArray, QByteArray>> keys = {
+            {"Parametros", "TEMPO_ENTRE_CARACTERES"}, {"parametros", "Numero_de_Inputs"},
+            {"Inputs", "0"}, {"Inputs", "1"}, {"Inputs", "2"}, {"", "orphan"}, {"Nada", "x"}};
+        for (const auto &[section, key] : keys)
+            QCOMPARE(snapshot->readString(section, key, "dflt"), store.readString(section, key, "dflt"));
+        QCOMPARE(snapshot->readString("Parametros", "Tempo_entre_caracteres", ""), QByteArray("5"));
+        QCOMPARE(snapshot->readString("Inputs", "1", "").size(), IniStore::kMaxValueLength);
+
+        QFile::remove(path());
+        QVERIFY(!IniStore(path()).snapshot()->exists());
+    }
+
     void valuesAreBoundedAndSingleLine()
     {
         IniStore store(path());
