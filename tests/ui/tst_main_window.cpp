@@ -209,6 +209,18 @@ void TstMainWindow::unmappedPcKeysSendNothing()
         QTest::keyClick(rig.window->edFoco, key);
     QCOMPARE(rig.sender.sends.size(), 0);
     QVERIFY(rig.window->edFoco->text().isEmpty());
+
+    // A symbol that Shift made of a digit-row, comma or period key is that key
+    // (X/Wayland keycodes 10..19, 59, 60); an unshifted symbol stays unmapped.
+    const auto press = [&](Qt::Key key, Qt::KeyboardModifiers modifiers, quint32 keycode, const QString &text) {
+        QKeyEvent event(QEvent::KeyPress, key, modifiers, keycode, 0, 0, text);
+        QCoreApplication::sendEvent(rig.window->edFoco, &event);
+    };
+    press(Qt::Key_Exclam, Qt::ShiftModifier, 10, QStringLiteral("!"));
+    press(Qt::Key_ParenRight, Qt::ShiftModifier, 19, QStringLiteral(")"));
+    press(Qt::Key_Less, Qt::ShiftModifier, 59, QStringLiteral("<"));
+    press(Qt::Key_Exclam, Qt::NoModifier, 10, QStringLiteral("!"));
+    QCOMPARE(rig.takeSent(), QByteArray("10,"));
 }
 
 void TstMainWindow::pointThenDigitSendsFunctionKey()
