@@ -113,10 +113,11 @@ private slots:
         QTest::addColumn<int>("role");
         QTest::addColumn<int>("protocol");
         QTest::addColumn<int>("terminator");
+        QTest::addColumn<QByteArray>("storedAtOk"); // no protocol becomes Zorvane on activation
         QTest::newRow("above") << QByteArray("Conexao=2\nProtocolo=7\n[CodigoBarras]\nCofig_Leitor=9\n") << 2
-                               << int(TerminalState::kTelnet) << 3;
+                               << int(TerminalState::kTelnet) << 3 << QByteArray("2");
         QTest::newRow("below") << QByteArray("Conexao=-1\nProtocolo=-3\n[CodigoBarras]\nCofig_Leitor=-2\n") << -1
-                               << -1 << -1;
+                               << -1 << -1 << QByteArray("1");
     }
 
     void storedValuesOutsideTheirControls()
@@ -125,6 +126,7 @@ private slots:
         QFETCH(int, role);
         QFETCH(int, protocol);
         QFETCH(int, terminator);
+        QFETCH(QByteArray, storedAtOk);
         EmulatorRig rig;
         rig.writeConfig("[Config]\nPorta=" + QByteArray::number(rig.hostPort()) + "\n" + values);
         rig.start();
@@ -142,10 +144,12 @@ private slots:
         QCOMPARE(rig.form1().rgTerminador->itemIndex(), terminator);
 
         // The connection commands act on Server and Client only: OK opens nothing.
+        rig.app->connections().setTelNetPort(0);
         QTest::mouseClick(rig.form2().BtTerminal, Qt::LeftButton);
         rig.protocolo().FormActivate();
         QVERIFY(!rig.protocolo().lbIP->isHidden());
         QTest::mouseClick(rig.protocolo().BtOK, Qt::LeftButton);
+        QCOMPARE(rig.stored("Config", "Protocolo"), storedAtOk);
         QVERIFY(rig.form1().isVisible());
         QVERIFY(!rig.app->connections().isClientActive());
         QVERIFY(!rig.app->connections().isServerActive());
