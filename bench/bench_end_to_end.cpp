@@ -28,6 +28,7 @@ constexpr int kWriteSize = 4096;
 constexpr double kMinMiBPerSecond = 10;
 constexpr double kMaxReplyP99Ms = 50;
 constexpr std::chrono::milliseconds kSustained{10000};
+constexpr int kLeanSendBuffer = 64 * 1024;
 
 const QByteArray kText = "The quick brown fox jumps over the lazy dog 0123456789";
 
@@ -41,19 +42,25 @@ struct Stream {
 // In the plain framing "T" takes the two bytes after it, whatever they are.
 const QByteArray kStatusQuery = QByteArrayLiteral("\x02T\x03\x03");
 
+// The best of three transfers to a reader that only discards: what loopback
+// itself manages on this machine at this moment.
 bool ceiling(const Stream &stream, double *mibPerSecond)
 {
-    bench::RepeatingStream source(stream.unit, kWriteSize, kStreamSize);
-    bench::DiscardingReader reader;
-    const int fd = reader.connect();
-    if (fd < 0)
-        return false;
-    const bench::PumpResult result =
-        bench::pump(fd, source, bench::PumpOptions{});
-    ::close(fd);
-    reader.finished();
-    *mibPerSecond = result.mibPerSecond();
-    return result.ok && reader.bytesRead() == result.bytes;
+    *mibPerSecond = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bench::RepeatingStream source(stream.unit, kWriteSize, kStreamSize);
+        bench::DiscardingReader reader;
+        const int fd = reader.connect();
+        if (fd < 0)
+            return false;
+        const bench::PumpResult result = bench::pump(fd, source, bench::PumpOptions{});
+        ::close(fd);
+        reader.finished();
+        if (!result.ok || reader.bytesRead() != result.bytes)
+            return false;
+        *mibPerSecond = std::max(*mibPerSecond, result.mibPerSecond());
+    }
+    return true;
 }
 
 struct RunFigures {
@@ -62,7 +69,8 @@ struct RunFigures {
 };
 
 // One program, one stream; false (with the reason printed) when the run failed.
-bool runProgram(const Stream &stream, bench::RepeatingStream &&source, const char *label, RunFigures *figures)
+bool runProgram(const Stream &stream, bench::RepeatingStream &&source, const char *label, RunFigures *figures,
+                int sendBuffer = 0)
 {
     bench::RealProgram program(stream.protocol);
     const int fd = program.startAndConnect();
@@ -71,6 +79,7 @@ bool runProgram(const Stream &stream, bench::RepeatingStream &&source, const cha
         return false;
     }
     bench::PumpOptions options;
+    options.sendBuffer = sendBuffer;
     if (stream.statusQueries) {
         options.query = kStatusQuery;
         options.endWithQuery = true;
@@ -130,7 +139,11 @@ bool runStream(const Stream &stream, int runs)
         return true;
 
     // At these rates 20 MiB lasts a fraction of a second, a handful of queries;
-    // a longer flood of the same frames gives the reply times a real tail.
+    // a longer flood of the same frames gives the reply times a real tail. A
+    // query waits behind everything queued ahead of it, and on loopback most
+    // of that sits in the host's own send buffer, which the system lets grow
+    // to megabytes; a second flood from a host that keeps 64 KiB queued shows
+    // how much of the reply time is the program's.
     RunFigures sustained;
     if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "sustained", &sustained))
         return false;
@@ -138,12 +151,23 @@ bool runStream(const Stream &stream, int runs)
     std::printf("  sustained flood of %lld s: %.1f MiB/s, program CPU %.2f s; ",
                 static_cast<long long>(kSustained.count() / 1000), flood.mibPerSecond(), sustained.cpu);
     printReplies(flood.replyMs);
-    std::printf(", %d unanswered, %d late\n", flood.unanswered, flood.lateReplies);
+    std::printf("\n");
     replies.insert(replies.end(), flood.replyMs.begin(), flood.replyMs.end());
     unanswered += flood.unanswered;
 
+    RunFigures lean;
+    if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "lean host", &lean,
+                    kLeanSendBuffer))
+        return false;
+    const double leanP99 = figures::percentile(lean.pumped.replyMs, 99);
+    std::printf("  the same from a host with a %d KiB send buffer: %.1f MiB/s, program CPU %.2f s; ",
+                kLeanSendBuffer / 1024, lean.pumped.mibPerSecond(), lean.cpu);
+    printReplies(lean.pumped.replyMs);
+    std::printf(" (target p99 < %.0f ms: %s)\n", kMaxReplyP99Ms, leanP99 < kMaxReplyP99Ms ? "met" : "MISSED");
+    unanswered += lean.pumped.unanswered;
+
     const double p99 = figures::percentile(replies, 99);
-    std::printf("  all runs: ");
+    std::printf("  20 MiB runs and the sustained flood: ");
     printReplies(replies);
     std::printf(" (target p99 < %.0f ms: %s)", kMaxReplyP99Ms, p99 < kMaxReplyP99Ms ? "met" : "MISSED");
     if (unanswered > 0)

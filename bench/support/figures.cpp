@@ -36,6 +36,15 @@ QString machine()
         .arg(QSysInfo::kernelType(), QSysInfo::kernelVersion());
 }
 
+QString loadAverage()
+{
+    QFile loadavg(QStringLiteral("/proc/loadavg"));
+    if (!loadavg.open(QIODevice::ReadOnly))
+        return QStringLiteral("unknown");
+    const QList<QByteArray> fields = loadavg.readAll().split(' ');
+    return QString::fromLatin1(fields.mid(0, 3).join(' '));
+}
+
 long statusKiB(long long pid, const char *field)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));

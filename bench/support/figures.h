@@ -16,6 +16,9 @@ double percentile(std::vector<double> samples, double p);
 // "AMD EPYC, 2 cores, Linux 6.1": what the figures were measured on.
 QString machine();
 
+// The three load averages of /proc/loadavg, as the system writes them.
+QString loadAverage();
+
 // A field of /proc/<pid>/status in KiB ("VmRSS", "VmHWM"); -1 when unreadable.
 long statusKiB(long long pid, const char *field);
 

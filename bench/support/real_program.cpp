@@ -75,10 +75,20 @@ RealProgram::~RealProgram()
 {
     if (m_host >= 0)
         ::close(m_host);
+    for (const int fd : m_more)
+        ::close(fd);
     if (m_process.state() != QProcess::NotRunning) {
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+}
+
+int RealProgram::connectAgain()
+{
+    const int fd = connectTo(m_port);
+    if (fd >= 0)
+        m_more.push_back(fd);
+    return fd;
 }
 
 long long RealProgram::pid() const
@@ -95,6 +105,7 @@ int RealProgram::startAndConnect()
         return -1;
     }
     ::close(probe);
+    m_port = port;
 
     QFile config(m_folder.filePath(QStringLiteral("Config.ini")));
     const QByteArray text = "[Config]\r\nPorta=" + QByteArray::number(port) +
@@ -198,6 +209,8 @@ PumpResult pump(int fd, RepeatingStream &source, const PumpOptions &options)
 {
     PumpResult result;
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    if (options.sendBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &options.sendBuffer, sizeof options.sendBuffer);
 
     const bool queries = !options.query.isEmpty();
     // A query that gets no reply within this time was lost (a read ended inside it).

@@ -33,6 +33,8 @@ public:
     // Starts the program and connects to it as the host: the connected socket
     // (blocking), or -1 with the reason in error().
     int startAndConnect();
+    // One more host connection to the running program, or -1.
+    int connectAgain();
     long long pid() const;
     QString error() const { return m_error; }
 
@@ -41,6 +43,8 @@ private:
     QProcess m_process;
     int m_protocol;
     int m_host = -1;
+    quint16 m_port = 0;
+    std::vector<int> m_more;
     QString m_error;
 };
 
@@ -85,6 +89,9 @@ struct PumpOptions {
     // How the end is known: the reply to a last query, or else the peer
     // closing its side after the host closed its own.
     bool endWithQuery = false;
+    // The host socket's send buffer in bytes; 0 leaves it to the system, which
+    // on loopback lets it grow to megabytes that wait ahead of every query.
+    int sendBuffer = 0;
     // Called after each further `progressStep` bytes were written.
     std::function<void(qint64 written)> progress;
     qint64 progressStep = 10 * 1024 * 1024;
