@@ -40,7 +40,7 @@ test-asan: deps
 bench: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DEMULATOR_BENCH=ON $(LAUNCHER) $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
-	cd $(BENCH_BUILD) && for b in bench/bench_*; do if [ -x "$$b" ]; then "$$b" || exit 1; fi; done
+	cd $(BENCH_BUILD) && for b in bench/bench_*; do if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || exit 1; fi; done
 
 fuzz-build: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEMULATOR_FUZZ=ON -DEMULATOR_WERROR=OFF $(LAUNCHER)
