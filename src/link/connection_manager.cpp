@@ -8,6 +8,7 @@
 #include "link/comutadora_filter.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -452,14 +453,30 @@ void ConnectionManager::readAndDeliver(QTcpSocket *connection)
 
 void ConnectionManager::deliver(const QByteArray &read)
 {
-    guarded(m_prompts, [&] {
+    try {
         QByteArray data = m_state.comutadoraMode ? ComutadoraFilter(read) : read;
         if (m_state.telnetDecoding())
             data = m_decoder.feed(data);
         if (m_interpret)
             m_interpret(data);
-    });
+    } catch (const AppError &error) {
+        reportHostDataError(error.text());
+    } catch (const SilentAbort &) {
+    }
     emit hostDataDelivered();
+}
+
+void ConnectionManager::reportHostDataError(const QString &text)
+{
+    // The report is a modal box whose loop goes on reading the other host
+    // connections, and each of them could open a box of its own inside it: a
+    // host that keeps connecting with a bad command would stack windows and
+    // nested loops without end. While one report is open the others are dropped.
+    if (m_hostErrorShowing)
+        return;
+    m_hostErrorShowing = true;
+    const auto shown = qScopeGuard([this] { m_hostErrorShowing = false; });
+    reportError(m_prompts, text);
 }
 
 void ConnectionManager::writeToClient(const QByteArray &bytes)

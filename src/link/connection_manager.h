@@ -126,6 +126,7 @@ private:
     void openTelNet();
     void readAndDeliver(QTcpSocket *connection);
     void deliver(const QByteArray &read);
+    void reportHostDataError(const QString &text);
     void writeToClient(const QByteArray &bytes);
     void showConnected();
 
@@ -159,6 +160,9 @@ private:
 
     QTimer m_timer1;
     QTimer m_refusedRetry;
+
+    // An error report for host data is on screen.
+    bool m_hostErrorShowing = false;
 
     QString m_storedPort;
     QString m_storedAddress;
