@@ -1,19 +1,15 @@
 #include "engine/host_interpreter.h"
 
 #include "engine/display_model.h"
+#include "engine/frames.h"
 #include "engine/outputs.h"
 #include "engine/ports.h"
 #include "engine/terminal_state.h"
 
 namespace {
 
-constexpr char kStx = 0x02;
-constexpr char kEtx = 0x03;
-constexpr char kBs = 0x08;
-constexpr char kLf = 0x0A;
-constexpr char kCr = 0x0D;
-constexpr char kDle = 0x10;
-constexpr char kEsc = 0x1B;
+using namespace frames;
+
 constexpr char kReady = 0x01;
 constexpr char kBusy = static_cast<char>(0x80);
 constexpr unsigned char kFunctionKeysOff = 0x80;
@@ -203,13 +199,7 @@ const char *HostInterpreter::plainRun(const char *p, const char *end)
 
 void HostInterpreter::reply(char status, char letter)
 {
-    QByteArray frame;
-    frame.reserve(7);
-    frame.append(kStx).append(kEsc);
-    if (m_state.comutadoraMode)
-        frame.append("00");
-    frame.append(status).append(letter).append(kEtx);
-    m_sender.SendToHost(frame);
+    m_sender.SendToHost(escapeFrame(QByteArray(1, status) + letter, m_state.comutadoraMode));
 }
 
 const char *HostInterpreter::frame(const char *p, const char *end)

@@ -1,5 +1,6 @@
 #include "engine/outputs.h"
 
+#include "engine/frames.h"
 #include "engine/ports.h"
 #include "engine/terminal_state.h"
 
@@ -8,8 +9,8 @@
 
 namespace {
 
-constexpr char kLineFeed = 0x0A;
-constexpr char kEnq = 0x05;
+using frames::kEnq;
+constexpr char kLineFeed = frames::kLf;
 
 constexpr quint32 kRed = 0xFF0000;
 constexpr quint32 kLime = 0x00FF00;

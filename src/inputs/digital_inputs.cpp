@@ -1,10 +1,8 @@
 #include "inputs/digital_inputs.h"
 
-namespace {
+#include "engine/frames.h"
 
-constexpr char kStx = 0x02;
-constexpr char kEtx = 0x03;
-constexpr char kEsc = 0x1B;
+namespace {
 
 bool validIndex(int index)
 {
@@ -48,15 +46,8 @@ void DigitalInputs::StatusReport()
         status |= 0x20;
     if (m_state.cts)
         status |= 0x08;
-    QByteArray frame;
-    frame += kStx;
-    frame += kEsc;
-    if (m_state.comutadoraMode)
-        frame += "00";
-    frame += static_cast<char>(status);
-    frame += 'T';
-    frame += kEtx;
-    m_sender.SendToHost(frame);
+    m_sender.SendToHost(frames::escapeFrame(QByteArray(1, static_cast<char>(status)) + 'T',
+                                            m_state.comutadoraMode));
 }
 
 QString DigitalInputs::caption(int index)

@@ -1,18 +1,13 @@
 #include "inputs/keyboard.h"
 
 #include "engine/event_wait.h"
+#include "engine/frames.h"
 
 #include <utility>
 
 namespace {
 
-constexpr char kStx = 0x02;
-constexpr char kEtx = 0x03;
-constexpr char kBs = 0x08;
-constexpr char kLf = 0x0A;
-constexpr char kCr = 0x0D;
-constexpr char kEsc = 0x1B;
-constexpr char kDel = 0x7F;
+using namespace frames;
 
 // Last byte of the ESC O sequence a digit key sends while the prefix is armed, by digit.
 constexpr char kFunctionSuffix[10] = {'x', 'P', 'Q', 'R', 'S', 't', 'u', 'v', 'l', 'w'};
@@ -137,14 +132,9 @@ std::optional<Keyboard::Key> Keyboard::keyForPcKey(int qtKey, Qt::KeyboardModifi
     }
 }
 
-QByteArray Keyboard::comutadoraFrame(char c)
-{
-    return QByteArray() + kStx + '0' + '0' + c + kEtx;
-}
-
 void Keyboard::SendKey(char c)
 {
-    m_sender.SendToHost(m_state.comutadoraMode ? comutadoraFrame(c) : QByteArray(1, c));
+    m_sender.SendToHost(m_state.comutadoraMode ? comutadoraData(c) : QByteArray(1, c));
     returnFocus();
 }
 
@@ -155,7 +145,7 @@ void Keyboard::SendKeyString(const QByteArray &s)
     qsizetype pos = 0;
     while (pos < text.size()) {
         if (m_state.comutadoraMode) {
-            m_sender.SendToHost(comutadoraFrame(text[pos]));
+            m_sender.SendToHost(comutadoraData(text[pos]));
             pos += 1;
         } else if (m_state.connectionRole == TerminalState::kClient && m_prefixArmed
                    && text.size() - pos >= 3) {

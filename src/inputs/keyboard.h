@@ -56,7 +56,6 @@ public:
     static QList<Key> allKeys();
 
 private:
-    static QByteArray comutadoraFrame(char c);
     void returnFocus();
 
     TerminalState &m_state;

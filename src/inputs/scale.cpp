@@ -1,5 +1,6 @@
 #include "inputs/scale.h"
 
+#include "engine/frames.h"
 #include "inputs/scale_notation.h"
 #include "inputs/text_lines.h"
 
@@ -89,7 +90,7 @@ void Scale::answerEnq()
     const bool framed = m_state.comutadoraMode && m_state.protocolKind == TerminalState::kZorvane;
     for (const char c : reading) {
         if (framed)
-            m_sender.SendToHost(QByteArray() + '\x02' + '0' + '0' + c + '\x03');
+            m_sender.SendToHost(frames::comutadoraData(c));
         else
             m_sender.SendToHost(QByteArray(1, c));
     }

@@ -1,10 +1,9 @@
 #include "link/comutadora_filter.h"
 
-namespace
-{
-constexpr char kStx = 0x02;
-constexpr char kEtx = 0x03;
-} // namespace
+#include "engine/frames.h"
+
+using frames::kEtx;
+using frames::kStx;
 
 QByteArray ComutadoraFilter(const QByteArray &read)
 {
