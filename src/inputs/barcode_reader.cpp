@@ -89,16 +89,19 @@ bool BarcodeReader::loadCodes(const QString &path)
 
 void BarcodeReader::saveCodes(const QString &path) const
 {
+    QByteArray text;
+    for (const QByteArray &line : lines())
+        text += line + "\r\n";
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so that a write the disk refuses shows in write()'s result: a
+    // buffered one would fail only inside commit(), which then still replaces
+    // the file with what little was written.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw creationError(path, file.errorString());
-    for (const QByteArray &line : lines()) {
-        const QByteArray record = line + "\r\n";
-        if (file.write(record) != record.size()) {
-            const QString reason = file.errorString();
-            file.cancelWriting();
-            throw creationError(path, reason);
-        }
+    if (file.write(text) != text.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw creationError(path, reason);
     }
     if (!file.commit())
         throw creationError(path, file.errorString());
