@@ -18,6 +18,10 @@ DisplayField::DisplayField(QWidget *parent) : QLineEdit(parent)
     // A style sheet rather than the palette: the rounded panel around the
     // fields is drawn by a style sheet, which would otherwise repaint them white.
     setStyleSheet(QStringLiteral("QLineEdit { background: #0000ff; color: #ffffff; border: none; }"));
+    // The blue fills every pixel of the field, so a new line of text repaints the
+    // field alone and not the rounded panel beneath it; under a flood of host
+    // data that panel cost more than the text.
+    setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
 QString DisplayField::shownText(const QByteArray &bytes)
