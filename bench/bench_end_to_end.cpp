@@ -148,8 +148,9 @@ bool runStream(const Stream &stream, int runs)
     if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "sustained", &sustained))
         return false;
     const bench::PumpResult &flood = sustained.pumped;
-    std::printf("  sustained flood of %lld s: %.1f MiB/s, program CPU %.2f s; ",
-                static_cast<long long>(kSustained.count() / 1000), flood.mibPerSecond(), sustained.cpu);
+    std::printf("  sustained flood of %lld s: %.1f MiB/s, program CPU %.2f s (%.2f ms per MiB); ",
+                static_cast<long long>(kSustained.count() / 1000), flood.mibPerSecond(), sustained.cpu,
+                1000.0 * sustained.cpu / (static_cast<double>(flood.bytes) / figures::kMiB));
     printReplies(flood.replyMs);
     std::printf("\n");
     replies.insert(replies.end(), flood.replyMs.begin(), flood.replyMs.end());

@@ -124,9 +124,12 @@ int RealProgram::startAndConnect()
     // The offscreen platform's notes on what it cannot do would only clutter the figures.
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(QProcess::nullDevice());
-    m_process.start(QStringLiteral(EMULATOR_BINARY), {});
+    // BENCH_PROGRAM names another build of the program, to compare two builds on the same load.
+    const QString binary = qEnvironmentVariableIsEmpty("BENCH_PROGRAM") ? QStringLiteral(EMULATOR_BINARY)
+                                                                        : qEnvironmentVariable("BENCH_PROGRAM");
+    m_process.start(binary, {});
     if (!m_process.waitForStarted(5000)) {
-        m_error = QStringLiteral("cannot start %1").arg(QStringLiteral(EMULATOR_BINARY));
+        m_error = QStringLiteral("cannot start %1").arg(binary);
         return -1;
     }
     // The splash waits half a second before the automatic start opens the Server.
