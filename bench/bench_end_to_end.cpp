@@ -21,7 +21,8 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr qint64 kStreamSize = 20 * 1024 * 1024;
 constexpr int kWriteSize = 4096;
@@ -32,6 +33,7 @@ constexpr int kLeanSendBuffer = 64 * 1024;
 
 const QByteArray kText = "The quick brown fox jumps over the lazy dog 0123456789";
 
+// One kind of host traffic: the unit it repeats and whether "T" queries go with it.
 struct Stream {
     const char *title;
     int protocol;
@@ -63,6 +65,7 @@ bool ceiling(const Stream &stream, double *mibPerSecond)
     return true;
 }
 
+// One program's run of one stream: what the host saw and the CPU the program used.
 struct RunFigures {
     bench::PumpResult pumped;
     double cpu = 0;
@@ -111,7 +114,8 @@ bool runStream(const Stream &stream, int runs)
     for (int run = 1; run <= runs; ++run) {
         const QByteArray label = "run " + QByteArray::number(run);
         RunFigures figures;
-        if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kStreamSize), label, &figures))
+        if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kStreamSize), label,
+                        &figures))
             return false;
         double loopback = 0;
         if (!ceiling(stream, &loopback)) {
@@ -122,7 +126,8 @@ bool runStream(const Stream &stream, int runs)
         rates.push_back(result.mibPerSecond());
         replies.insert(replies.end(), result.replyMs.begin(), result.replyMs.end());
         unanswered += result.unanswered;
-        std::printf("  %s: %7.1f MiB/s in %.3f s, program CPU %.3f s; loopback ceiling %7.1f MiB/s (program %.1f%% of it)",
+        std::printf("  %s: %7.1f MiB/s in %.3f s, program CPU %.3f s; loopback ceiling %7.1f MiB/s (program "
+                    "%.1f%% of it)",
                     label.constData(), result.mibPerSecond(), result.seconds, figures.cpu, loopback,
                     100.0 * result.mibPerSecond() / loopback);
         if (stream.statusQueries) {
@@ -145,7 +150,8 @@ bool runStream(const Stream &stream, int runs)
     // to megabytes; a second flood from a host that keeps 64 KiB queued shows
     // how much of the reply time is the program's.
     RunFigures sustained;
-    if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "sustained", &sustained))
+    if (!runProgram(stream, bench::RepeatingStream(stream.unit, kWriteSize, kSustained), "sustained",
+                    &sustained))
         return false;
     const bench::PumpResult &flood = sustained.pumped;
     std::printf("  sustained flood of %lld s: %.1f MiB/s, program CPU %.2f s (%.2f ms per MiB); ",
@@ -186,7 +192,11 @@ int main(int argc, char *argv[])
     std::printf("bench_end_to_end on %s\n", qPrintable(figures::machine()));
 
     const std::vector<Stream> streams = {
-        {"Zorvane \"D\" frames of 40 characters", 1, "\x02" "D" + kText.left(40) + "\x03", true},
+        {"Zorvane \"D\" frames of 40 characters", 1,
+         "\x02"
+         "D" +
+             kText.left(40) + "\x03",
+         true},
         {"VT100 text lines of 38 characters and CR LF", 0, kText.left(38) + "\r\n", false},
     };
     bool ok = true;

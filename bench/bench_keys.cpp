@@ -22,29 +22,30 @@
 
 #include <QApplication>
 #include <QFile>
-#include <QString>
 #include <QKeyEvent>
+#include <QString>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -73,7 +74,9 @@ double realtimeMs()
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
 
-class QuietPrompts : public Prompts {
+// Stands in for the user: keeps any message (there should be none) and cancels input boxes.
+class QuietPrompts : public Prompts
+{
 public:
     void showMessage(const QString &, const QString &text, Icon) override { messages.append(text); }
     std::optional<QString> inputBox(const QString &, const QString &, const QString &) override { return {}; }
@@ -82,7 +85,8 @@ public:
 };
 
 // The host: one accepted connection, every byte stamped on arrival.
-class StampingHost {
+class StampingHost
+{
 public:
     StampingHost()
     {
@@ -141,7 +145,8 @@ public:
                     if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
                         timespec stamp;
                         std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-                        landed = static_cast<double>(stamp.tv_sec) * 1e3 + static_cast<double>(stamp.tv_nsec) / 1e6;
+                        landed = static_cast<double>(stamp.tv_sec) * 1e3 +
+                                 static_cast<double>(stamp.tv_nsec) / 1e6;
                     }
                 }
                 const long long waited = runQueueDelay(keyThread);
@@ -184,6 +189,7 @@ private:
     std::vector<Arrival> m_stamps;
 };
 
+// A PC key of the cycle the benchmark types, and the byte VT100 sends for it.
 struct PcKey {
     Qt::Key key;
     char text;
@@ -194,7 +200,8 @@ std::vector<PcKey> keyCycle()
 {
     std::vector<PcKey> keys;
     for (char c = 'A'; c <= 'Z'; ++c)
-        keys.push_back({Qt::Key(Qt::Key_A + (c - 'A')), static_cast<char>(c - 'A' + 'a'), static_cast<char>(c - 'A' + 'a')});
+        keys.push_back({Qt::Key(Qt::Key_A + (c - 'A')), static_cast<char>(c - 'A' + 'a'),
+                        static_cast<char>(c - 'A' + 'a')});
     for (char c = '0'; c <= '9'; ++c)
         keys.push_back({Qt::Key(Qt::Key_0 + (c - '0')), c, c});
     keys.push_back({Qt::Key_Space, ' ', ' '});
@@ -279,14 +286,14 @@ int main(int argc, char *argv[])
         const PcKey &key = cycle[static_cast<std::size_t>(i) % cycle.size()];
         const long long waitedBefore = runQueueDelay(keyThread);
         const double pressed = realtimeMs();
-        QCoreApplication::postEvent(window->edFoco,
-                                    new QKeyEvent(QEvent::KeyPress, key.key, Qt::NoModifier, QString(QChar(key.text))));
+        QCoreApplication::postEvent(window->edFoco, new QKeyEvent(QEvent::KeyPress, key.key, Qt::NoModifier,
+                                                                  QString(QChar(key.text))));
         if (!spinUntil([&] { return host.count() > i; }, std::chrono::seconds(5))) {
             std::printf("key %d never reached the host\n", i);
             return 1;
         }
-        QCoreApplication::postEvent(window->edFoco,
-                                    new QKeyEvent(QEvent::KeyRelease, key.key, Qt::NoModifier, QString(QChar(key.text))));
+        QCoreApplication::postEvent(window->edFoco, new QKeyEvent(QEvent::KeyRelease, key.key, Qt::NoModifier,
+                                                                  QString(QChar(key.text))));
         const auto [byte, arrival] = host.at(i);
         if (byte != key.sent)
             ++wrong;
@@ -311,9 +318,10 @@ int main(int argc, char *argv[])
     std::printf("  read by the host thread:     median %.3f ms, p90 %.3f ms, p99 %.3f ms, max %.3f ms\n",
                 figures::percentile(read, 50), figures::percentile(read, 90), figures::percentile(read, 99),
                 figures::percentile(read, 100));
-    std::printf("  %d keys landed %.0f ms or more after the event; in %d of them the window thread spent at least"
-                " half of it waiting for a CPU (load average %s)\n",
-                slow, kMaxP99Ms, slowMostlyWaiting, qPrintable(figures::loadAverage()));
+    std::printf(
+        "  %d keys landed %.0f ms or more after the event; in %d of them the window thread spent at least"
+        " half of it waiting for a CPU (load average %s)\n",
+        slow, kMaxP99Ms, slowMostlyWaiting, qPrintable(figures::loadAverage()));
     if (wrong > 0 || !prompts.messages.isEmpty()) {
         std::printf("  %d keys reached the host as the wrong byte; %lld messages shown\n", wrong,
                     static_cast<long long>(prompts.messages.size()));

@@ -22,7 +22,8 @@
 #include <cstdlib>
 #include <thread>
 
-namespace {
+namespace
+{
 
 constexpr int kWriteSize = 4096;
 constexpr double kMaxGrowthMiB = 20;
@@ -75,7 +76,8 @@ int main(int argc, char *argv[])
         std::printf("cannot read or reset the program's resident size\n");
         return 1;
     }
-    std::printf("VT100 printer controller, %lld MiB to each interface in %d-byte writes\n", size >> 20, kWriteSize);
+    std::printf("VT100 printer controller, %lld MiB to each interface in %d-byte writes\n", size >> 20,
+                kWriteSize);
     std::printf("  resident at the start: %.1f MiB\n", mib(start));
 
     if (!printTo(program, first, "serial interface", "\x1b[?01h\x1b[5i", size))
@@ -87,7 +89,7 @@ int main(int argc, char *argv[])
     const long peak = figures::statusKiB(program.pid(), "VmHWM");
     const long end = figures::statusKiB(program.pid(), "VmRSS");
     const double growth = mib(peak - start);
-    std::printf("  peak resident %.1f MiB, at the end %.1f MiB: growth %.1f MiB (target < %.0f: %s)\n", mib(peak),
-                mib(end), growth, kMaxGrowthMiB, growth < kMaxGrowthMiB ? "met" : "MISSED");
+    std::printf("  peak resident %.1f MiB, at the end %.1f MiB: growth %.1f MiB (target < %.0f: %s)\n",
+                mib(peak), mib(end), growth, kMaxGrowthMiB, growth < kMaxGrowthMiB ? "met" : "MISSED");
     return 0;
 }

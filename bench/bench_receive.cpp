@@ -9,7 +9,8 @@
 
 #include <QByteArray>
 
-namespace {
+namespace
+{
 
 constexpr int kReadSize = 1024 * 1024;
 
@@ -29,13 +30,23 @@ QByteArray repeatTo(const QByteArray &unit, int size)
 // terminals, short command frames, and line noise between frames.
 QByteArray concentratorTraffic()
 {
-    const QByteArray unit = "\x02" "D00" + kText.left(38) + "\x03"
-                          + "\x02" "D01" + kText.left(38) + "\x03"
-                          + "\x02" "G00\x05\x03"
-                          + "\r\n"
-                          + "\x02" "D17" + kText.left(20) + "\x03"
-                          + "\x02" "P00A\x03"
-                          + "\x02" "C00" "105\x03";
+    const QByteArray unit = "\x02"
+                            "D00" +
+                            kText.left(38) + "\x03" +
+                            "\x02"
+                            "D01" +
+                            kText.left(38) + "\x03" +
+                            "\x02"
+                            "G00\x05\x03" +
+                            "\r\n" +
+                            "\x02"
+                            "D17" +
+                            kText.left(20) + "\x03" +
+                            "\x02"
+                            "P00A\x03" +
+                            "\x02"
+                            "C00"
+                            "105\x03";
     return repeatTo(unit, kReadSize);
 }
 
@@ -44,14 +55,10 @@ QByteArray concentratorTraffic()
 QByteArray telnetTraffic()
 {
     const QByteArray iac(1, '\xff');
-    const QByteArray unit = kText.left(38) + "\r\n"
-                          + kText.left(20) + iac + iac + kText.left(19) + "\r\n"
-                          + iac + '\xf1' + kText.left(40)
-                          + iac + '\xfd' + '\x18'
-                          + kText.left(30) + "\x1b[02;05H"
-                          + iac + '\xfa' + '\x18' + '\x01' + iac + '\xf0'
-                          + iac + '\xfb' + '\x05'
-                          + kText.left(38) + "\r\n";
+    const QByteArray unit = kText.left(38) + "\r\n" + kText.left(20) + iac + iac + kText.left(19) + "\r\n" +
+                            iac + '\xf1' + kText.left(40) + iac + '\xfd' + '\x18' + kText.left(30) +
+                            "\x1b[02;05H" + iac + '\xfa' + '\x18' + '\x01' + iac + '\xf0' + iac + '\xfb' +
+                            '\x05' + kText.left(38) + "\r\n";
     return repeatTo(unit, kReadSize);
 }
 

@@ -7,7 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
-namespace figures {
+namespace figures
+{
 
 double percentile(std::vector<double> samples, double p)
 {

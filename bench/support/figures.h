@@ -8,7 +8,8 @@
 
 #include <vector>
 
-namespace figures {
+namespace figures
+{
 
 // Nearest-rank percentile (p in 0..100) of the samples; 0 when there are none.
 double percentile(std::vector<double> samples, double p);

@@ -15,9 +15,11 @@
 #include <cstring>
 #include <memory>
 
-namespace bench {
+namespace bench
+{
 
-namespace {
+namespace
+{
 
 sockaddr_in loopback(quint16 port)
 {
@@ -51,8 +53,8 @@ int listenOnFreePort(quint16 *port)
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
+        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         ::close(fd);
         return -1;
     }
@@ -69,7 +71,9 @@ double millisecondsBetween(Clock::time_point from, Clock::time_point to)
 
 // ---- RealProgram ----
 
-RealProgram::RealProgram(int protocol) : m_protocol(protocol) {}
+RealProgram::RealProgram(int protocol) : m_protocol(protocol)
+{
+}
 
 RealProgram::~RealProgram()
 {
@@ -125,8 +129,9 @@ int RealProgram::startAndConnect()
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(QProcess::nullDevice());
     // BENCH_PROGRAM names another build of the program, to compare two builds on the same load.
-    const QString binary = qEnvironmentVariableIsEmpty("BENCH_PROGRAM") ? QStringLiteral(EMULATOR_BINARY)
-                                                                        : qEnvironmentVariable("BENCH_PROGRAM");
+    const QString binary = qEnvironmentVariableIsEmpty("BENCH_PROGRAM")
+                               ? QStringLiteral(EMULATOR_BINARY)
+                               : qEnvironmentVariable("BENCH_PROGRAM");
     m_process.start(binary, {});
     if (!m_process.waitForStarted(5000)) {
         m_error = QStringLiteral("cannot start %1").arg(binary);

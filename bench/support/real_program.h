@@ -3,10 +3,10 @@
 // The host side of the end-to-end benchmarks. RealProgram starts the emulator
 // binary offscreen in a fresh working folder whose "Config.ini" makes it start
 // by itself as a Server on a free loopback port, and connects to it as the host.
-// pump() then streams a byte source to a connected socket in fixed-size writes
-// as fast as the peer takes them, optionally slipping a query in between writes
-// at a fixed interval and timing each reply; DiscardingReader is the plain peer
-// that gives the loopback ceiling for the same stream.
+// pump() then streams a RepeatingStream to a connected socket in fixed-size
+// writes as fast as the peer takes them, optionally splicing a query into the
+// stream at a fixed interval and timing each reply; DiscardingReader is the
+// plain peer that gives the loopback ceiling for the same stream.
 
 #include <QByteArray>
 #include <QProcess>
@@ -18,11 +18,15 @@
 #include <thread>
 #include <vector>
 
-namespace bench {
+namespace bench
+{
 
 using Clock = std::chrono::steady_clock;
 
-class RealProgram {
+// One run of the emulator binary, killed when this object goes; its working
+// folder is a temporary one that goes with it.
+class RealProgram
+{
 public:
     // ProtocolKind 0 VT100, 1 Zorvane; the Server role with automatic start.
     explicit RealProgram(int protocol);
@@ -53,7 +57,8 @@ private:
 // down to whole units) or once a time has passed since the first chunk. A
 // chunk may carry a query spliced in at the first unit boundary inside it, so
 // the query never lands in the middle of a frame and the write stays its size.
-class RepeatingStream {
+class RepeatingStream
+{
 public:
     RepeatingStream(const QByteArray &unit, int chunkSize, qint64 total);
     RepeatingStream(const QByteArray &unit, int chunkSize, std::chrono::milliseconds duration);
@@ -80,6 +85,7 @@ private:
 // User and system time the process has used so far, in seconds; -1 when unreadable.
 double cpuSeconds(long long pid);
 
+// How pump() asks its queries and how it knows the peer has taken everything.
 struct PumpOptions {
     // Spliced into the stream every `interval`, once the previous one was answered.
     QByteArray query;
@@ -97,6 +103,8 @@ struct PumpOptions {
     qint64 progressStep = 10 * 1024 * 1024;
 };
 
+// What pump() saw: the stream bytes written, the time to the end, and one
+// reply time per answered query.
 struct PumpResult {
     bool ok = false;
     QString error;
@@ -116,7 +124,8 @@ PumpResult pump(int fd, RepeatingStream &source, const PumpOptions &options);
 
 // A loopback listener whose one connection is read in 64 KiB reads and
 // thrown away until the sender closes.
-class DiscardingReader {
+class DiscardingReader
+{
 public:
     DiscardingReader();
     ~DiscardingReader();
