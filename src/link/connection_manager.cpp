@@ -186,14 +186,24 @@ void ConnectionManager::SendToHost(const QByteArray &bytes)
     if (m_state.connectionRole == TerminalState::kServer) {
         for (auto it = m_hostConnections.crbegin(); it != m_hostConnections.crend(); ++it) {
             if (*it && (*it)->state() == QAbstractSocket::ConnectedState) {
-                (*it)->write(bytes);
+                writeBounded(*it, bytes);
                 return;
             }
         }
     } else if (m_state.connectionRole == TerminalState::kClient) {
         if (m_client->state() == QAbstractSocket::ConnectedState)
-            m_client->write(bytes);
+            writeBounded(m_client, bytes);
     }
+}
+
+void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &bytes)
+{
+    // A host that sends commands but never reads the replies would otherwise
+    // have them queued here without end; past the bound they are dropped, as
+    // with no connection at all.
+    if (connection->bytesToWrite() + bytes.size() > kMaxUnsentBytes)
+        return;
+    connection->write(bytes);
 }
 
 // ---- Server ----
@@ -482,7 +492,7 @@ void ConnectionManager::reportHostDataError(const QString &text)
 void ConnectionManager::writeToClient(const QByteArray &bytes)
 {
     if (m_client->state() == QAbstractSocket::ConnectedState)
-        m_client->write(bytes);
+        writeBounded(m_client, bytes);
 }
 
 void ConnectionManager::showConnected()

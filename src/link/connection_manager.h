@@ -48,6 +48,9 @@ public:
     // Bytes read from a host connection and not yet handed on; beyond this the
     // socket stops reading and TCP holds the host back.
     static constexpr qint64 kReadBufferSize = 64 * 1024;
+    // Bytes queued for a host connection that the host has not taken yet;
+    // further sends to it are dropped until it reads.
+    static constexpr qint64 kMaxUnsentBytes = 1024 * 1024;
 
     ConnectionManager(TerminalState &state, DisplayModel &display, MainViewState &view, Prompts &prompts,
                       QObject *parent = nullptr);
@@ -128,6 +131,7 @@ private:
     void deliver(const QByteArray &read);
     void reportHostDataError(const QString &text);
     void writeToClient(const QByteArray &bytes);
+    void writeBounded(QTcpSocket *connection, const QByteArray &bytes);
     void showConnected();
 
     TerminalState &m_state;

@@ -45,14 +45,18 @@ public:
 
 } // namespace
 
-// Errors in host data are reported one box at a time: the box's loop goes on
-// serving the other host connections, and their errors must not stack further
-// boxes on it.
-class HostErrorReportsTest : public QObject
+// Hosts that misbehave on purpose or by fault must not make the emulator pile
+// up windows or memory: errors in host data are reported one box at a time
+// (the box's loop goes on serving the other host connections), and replies a
+// host never reads are queued only up to a bound.
+class HostileHostsTest : public QObject
 {
     Q_OBJECT
 
 private slots:
+    // Errors in host data are reported one box at a time: the box's loop goes on
+    // serving the other host connections, and their errors must not stack
+    // further boxes on it.
     void oneReportOpenAtATime()
     {
         TerminalState state;
@@ -95,7 +99,37 @@ private slots:
         QTRY_COMPARE(prompts.messages.size(), 2);
         QCOMPARE(prompts.messages.last().text, QStringLiteral("'bad7' is not a valid integer value."));
     }
+
+    void unreadRepliesAreBounded()
+    {
+        TerminalState state;
+        state.connectionRole = TerminalState::kServer;
+        state.protocolKind = TerminalState::kZorvane;
+        DisplayModel display;
+        MainViewState view;
+        RecordingPrompts prompts;
+        ConnectionManager link(state, display, view, prompts);
+        link.setServerPort(0);
+        link.OpenConnection();
+        QTcpSocket host;
+        host.connectToHost(QHostAddress::LocalHost, link.serverListeningPort());
+        QVERIFY(host.waitForConnected(5000));
+        QTRY_COMPARE(link.hostConnectionCount(), 1);
+
+        // Nothing leaves before the event loop runs, so all of it would queue.
+        const QByteArray reply(1024, 'r');
+        for (qint64 sent = 0; sent < 3 * ConnectionManager::kMaxUnsentBytes; sent += reply.size())
+            link.SendToHost(reply);
+        QByteArray received;
+        QTRY_VERIFY_WITH_TIMEOUT((received += host.readAll()).size() >= ConnectionManager::kMaxUnsentBytes,
+                                 10000);
+        // Once the host has read, replies flow again.
+        link.SendToHost("end");
+        QTRY_VERIFY((received += host.readAll()).endsWith("end"));
+        QCOMPARE(received.size(), ConnectionManager::kMaxUnsentBytes + 3);
+        QCOMPARE(prompts.messages.size(), 0);
+    }
 };
 
-QTEST_GUILESS_MAIN(HostErrorReportsTest)
-#include "tst_host_error_reports.moc"
+QTEST_GUILESS_MAIN(HostileHostsTest)
+#include "tst_hostile_hosts.moc"
