@@ -274,7 +274,10 @@ class TestSoak : public QObject {
             if (!sendAll(second, traffic.left(half)) || !sendAll(host, traffic.mid(half)))
                 return false;
             host.abort();
-            return sendAll(second, hostTraffic(protocol, 512)) && (second.disconnectFromHost(), true);
+            if (!sendAll(second, hostTraffic(protocol, 512)))
+                return false;
+            second.disconnectFromHost();
+            return true;
         }
         }
     }
