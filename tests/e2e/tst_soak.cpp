@@ -27,7 +27,8 @@
 // it over hundreds of connections that come and go in every way a host can
 // leave: an orderly close, an abort, a reset, a cut in the middle of a frame or
 // a Telnet sequence, two hosts at once. Hostile hosts follow: a subnegotiation
-// that never ends, a megabyte without STX, a ten-thousand-digit cursor command.
+// that never ends, a megabyte without STX, a ten-thousand-digit cursor command,
+// four megabytes of questions from a host that never reads the answers.
 // Afterwards the program must still be alive and answer correctly, hold no
 // more descriptors than before and use no more than kRssSlackKb more memory
 // than after its warm-up.
@@ -177,8 +178,9 @@ class TestSoak : public QObject {
         return bytes;
     }
 
-    // A host that writes everything and waits until the system has taken it.
-    static bool sendAll(QTcpSocket &host, const QByteArray &bytes)
+    // A host that writes everything and waits until the system has taken it;
+    // replies are read and thrown away unless readReplies is false.
+    static bool sendAll(QTcpSocket &host, const QByteArray &bytes, bool readReplies = true)
     {
         for (qsizetype at = 0; at < bytes.size(); at += 65536) {
             host.write(bytes.mid(at, 65536));
@@ -188,7 +190,8 @@ class TestSoak : public QObject {
                 if (host.state() != QAbstractSocket::ConnectedState || clock.elapsed() > kWait)
                     return false;
                 host.waitForBytesWritten(1000);
-                host.readAll(); // replies are not looked at here
+                if (readReplies)
+                    host.readAll();
             }
         }
         return true;
@@ -382,6 +385,19 @@ private slots:
             host.disconnectFromHost();
             QVERIFY(settled(baselineFds));
             peakRss = qMax(peakRss, e.residentKb());
+        }
+        if (kind == Zorvane) {
+            // A host that asks and asks but never reads the answers.
+            QTcpSocket host;
+            host.setReadBufferSize(4096);
+            QVERIFY(connectHost(host));
+            QByteArray asks;
+            for (int i = 0; i < 1024 * 1024; ++i)
+                asks += "\x02Px\x03";
+            QVERIFY2(sendAll(host, asks, false), e.logTail().constData());
+            peakRss = qMax(peakRss, e.residentKb());
+            host.abort();
+            QVERIFY(settled(baselineFds));
         }
 
         // Still answering: a Zorvane "P" gets its ready frame; the other
