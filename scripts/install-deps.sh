@@ -12,6 +12,7 @@ packages=(
   socat inetutils-telnetd
   xvfb xdotool x11-apps imagemagick
   fonts-dejavu-core
+  python3 python3-pytest
 )
 
 missing=()

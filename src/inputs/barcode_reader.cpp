@@ -59,10 +59,7 @@ void BarcodeReader::btCodigoBarrasClick()
         // again at the first code at once instead of sending bare terminators.
         if (m_lineIndex >= codes.size())
             m_lineIndex = 0;
-        if (m_terminator != kNoTerminator) {
-            const QByteArray code = m_lineIndex < codes.size() ? codes.at(m_lineIndex) : QByteArray();
-            m_keyboard.SendKeyString(code + terminatorBytes(m_terminator));
-        }
+        sendCode(m_lineIndex < codes.size() ? codes.at(m_lineIndex) : QByteArray());
     }
     // The list may have been edited while the code was going out; the step is
     // taken against the list as it stands now.
@@ -71,6 +68,12 @@ void BarcodeReader::btCodigoBarrasClick()
         m_lineIndex = 0;
     else
         m_lineIndex = static_cast<unsigned char>(m_lineIndex + 1);
+}
+
+void BarcodeReader::sendCode(const QByteArray &code)
+{
+    if (m_terminator != kNoTerminator)
+        m_keyboard.SendKeyString(code + terminatorBytes(m_terminator));
 }
 
 void BarcodeReader::applyDelayText(const QByteArray &edDelaiText)

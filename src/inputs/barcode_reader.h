@@ -39,6 +39,9 @@ public:
     void resetForNewWindow();
 
     void btCodigoBarrasClick();
+    // Types one code followed by the chosen terminator, as the button does for
+    // a line of the list; with no terminator chosen nothing is sent.
+    void sendCode(const QByteArray &code);
 
     // The pause between characters as the editor stores it ("Delai Envio"):
     // becomes BarcodeCharDelay, or throws ConversionError and leaves it as it was.

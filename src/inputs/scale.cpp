@@ -18,6 +18,15 @@ void Scale::setItems(const QList<QByteArray> &items)
     emit itemsChanged();
 }
 
+void Scale::replaceItems(const QList<QByteArray> &items)
+{
+    setItems(items);
+    m_index = 0;
+    emit selectionChanged(0);
+    if (m_on)
+        decodeReadings();
+}
+
 bool Scale::loadItems(const QString &path)
 {
     const auto content = readTextFile(path);

@@ -23,6 +23,9 @@ public:
     // The texts of cbProtocoloBalanca.
     QList<QByteArray> items() const { return m_items; }
     void setItems(const QList<QByteArray> &items);
+    // New reading texts from outside the window: the next reading is the
+    // first, and with the box ticked the texts are decoded at once.
+    void replaceItems(const QList<QByteArray> &items);
     // "Balanca.txt"; false when missing or unreadable (the current items are kept).
     bool loadItems(const QString &path);
 

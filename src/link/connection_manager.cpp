@@ -60,6 +60,11 @@ std::optional<QHostAddress> dottedIPv4(const QString &text)
     return QHostAddress(value);
 }
 
+QString peerText(const QTcpSocket &socket)
+{
+    return socket.peerAddress().toString() + QLatin1Char(':') + QString::number(socket.peerPort());
+}
+
 void refuseWhileActive(bool active)
 {
     if (active)
@@ -204,6 +209,8 @@ void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &b
     if (connection->bytesToWrite() + bytes.size() > kMaxUnsentBytes)
         return;
     connection->write(bytes);
+    if (m_observer)
+        m_observer->hostDataSent(bytes);
 }
 
 // ---- Server ----
@@ -225,6 +232,7 @@ void ConnectionManager::openServer()
     if (!m_server->listen(QHostAddress::AnyIPv4, m_serverPort))
         throw AppError(listenFailureText(m_serverPort, *m_server));
     ++m_serverGeneration;
+    report(TerminalObserver::LinkEvent::Listening, QString(), QString::number(m_server->serverPort()));
 }
 
 void ConnectionManager::closeServer()
@@ -236,6 +244,8 @@ void ConnectionManager::closeServer()
             continue;
         connection->disconnect(this);
         connection->flush();
+        if (m_observer && connection->state() == QAbstractSocket::ConnectedState)
+            report(TerminalObserver::LinkEvent::Closed, peerText(*connection), QStringLiteral("server closed"));
         connection->abort();
         connection->deleteLater();
     }
@@ -260,10 +270,13 @@ void ConnectionManager::ServerClientConnect()
         connect(
             connection, &QTcpSocket::errorOccurred, this,
             [this, connection](QAbstractSocket::SocketError error) { ServerClientError(connection, error); });
-        connect(connection, &QTcpSocket::disconnected, this, [this, connection] {
+        const QString peer = peerText(*connection);
+        connect(connection, &QTcpSocket::disconnected, this, [this, connection, peer] {
             m_hostConnections.removeAll(connection);
             connection->deleteLater();
+            report(TerminalObserver::LinkEvent::Closed, peer);
         });
+        report(TerminalObserver::LinkEvent::Accepted, peer);
         showConnected();
     }
 }
@@ -275,10 +288,12 @@ void ConnectionManager::ServerClientRead(QTcpSocket *connection)
 
 void ConnectionManager::ServerClientError(QTcpSocket *connection, QAbstractSocket::SocketError error)
 {
-    Q_UNUSED(connection);
     // A host that closes (or resets) its connection only leaves the list; the Server goes on listening.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
+    if (m_observer)
+        report(TerminalObserver::LinkEvent::Error, connection ? peerText(*connection) : QString(),
+               connection ? connection->errorString() : m_server->errorString());
     const int generation = m_serverGeneration;
     guarded(m_prompts, [&] {
         m_prompts.showMessage(kSocketCaption, kSocketProblem, Prompts::Icon::Error);
@@ -339,6 +354,8 @@ void ConnectionManager::ClientConnect()
 {
     m_clientConnected = true;
     m_timer1.stop();
+    if (m_observer)
+        report(TerminalObserver::LinkEvent::Connected, peerText(*m_client));
     showConnected();
 }
 
@@ -350,6 +367,7 @@ void ConnectionManager::ClientDisconnect()
     m_clientActive = false;
     m_refusedRetry.stop();
     m_timer1.start();
+    report(TerminalObserver::LinkEvent::Closed, m_clientAddress + QLatin1Char(':') + QString::number(m_clientPort));
 }
 
 void ConnectionManager::ClientRead()
@@ -364,11 +382,14 @@ void ConnectionManager::ClientError(QAbstractSocket::SocketError error)
         return;
     if (m_state.mainWindowClosing || !m_clientActive)
         return;
+    const QString peer = m_clientAddress + QLatin1Char(':') + QString::number(m_clientPort);
     if (error == QAbstractSocket::ConnectionRefusedError) {
         // A refused attempt comes back at once here; a pause keeps the retries from spinning.
         m_refusedRetry.start();
+        report(TerminalObserver::LinkEvent::Refused, peer, m_client->errorString());
         return;
     }
+    report(TerminalObserver::LinkEvent::Error, peer, m_client->errorString());
     const int generation = m_clientGeneration;
     guarded(m_prompts, [&] {
         m_prompts.showMessage(kSocketCaption, kSocketProblem, Prompts::Icon::Error);
@@ -449,6 +470,8 @@ void ConnectionManager::readAndDeliver(QTcpSocket *connection)
     const QByteArray read = connection->readAll();
     if (read.isEmpty())
         return;
+    if (m_observer)
+        m_observer->hostDataReceived(read);
     deliver(read);
     // Bytes that arrived while the interpreter ran a nested loop raise no new notification.
     if (guard && guard->bytesAvailable() > 0)
@@ -493,6 +516,21 @@ void ConnectionManager::writeToClient(const QByteArray &bytes)
 {
     if (m_client->state() == QAbstractSocket::ConnectedState)
         writeBounded(m_client, bytes);
+}
+
+bool ConnectionManager::isHostConnected() const
+{
+    if (m_state.connectionRole == TerminalState::kServer)
+        return hostConnectionCount() > 0;
+    if (m_state.connectionRole == TerminalState::kClient)
+        return m_client->state() == QAbstractSocket::ConnectedState;
+    return false;
+}
+
+void ConnectionManager::report(TerminalObserver::LinkEvent event, const QString &peer, const QString &detail)
+{
+    if (m_observer)
+        m_observer->linkChanged(event, peer, detail);
 }
 
 void ConnectionManager::showConnected()

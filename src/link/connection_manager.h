@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ports.h"
+#include "engine/terminal_observer.h"
 #include "link/telnet_decoder.h"
 
 #include <QAbstractSocket>
@@ -65,6 +66,8 @@ public:
     void setTelNetPort(quint16 port);
     void setReconnectDelay(int ms);
     void setRefusedRetryDelay(int ms);
+    // Reads, sends and connection changes are reported here; nullptr for none.
+    void setObserver(TerminalObserver *observer) { m_observer = observer; }
 
     // Changing a port or the address of an open socket throws AppError.
     void setServerPort(quint16 port);
@@ -102,6 +105,8 @@ public:
     void closeTelNet();
 
     int hostConnectionCount() const;
+    // A host connection is open in the current role.
+    bool isHostConnected() const;
     // Timer1 is running: a reset will follow unless the main window is closing.
     bool reconnectPending() const { return m_timer1.isActive(); }
     // Connection attempts the Client has started, retries included.
@@ -133,6 +138,7 @@ private:
     void writeToClient(const QByteArray &bytes);
     void writeBounded(QTcpSocket *connection, const QByteArray &bytes);
     void showConnected();
+    void report(TerminalObserver::LinkEvent event, const QString &peer, const QString &detail = {});
 
     TerminalState &m_state;
     DisplayModel &m_display;
@@ -141,6 +147,7 @@ private:
 
     std::function<void(const QByteArray &)> m_interpret;
     ResetCommand *m_reset = nullptr;
+    TerminalObserver *m_observer = nullptr;
     std::function<QByteArray()> m_terminalType;
     TelnetDecoder m_decoder;
 

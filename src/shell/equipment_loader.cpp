@@ -2,6 +2,9 @@
 
 #include "engine/cp1252.h"
 #include "engine/errors.h"
+#include "engine/prompts.h"
+#include "engine/terminal_state.h"
+#include "link/connection_manager.h"
 #include "shell/config_file.h"
 
 #include <algorithm>
@@ -39,4 +42,18 @@ quint16 portFromText(const QString &text)
         throw AppError(QStringLiteral("A porta '%1' não é válida: use um número de 1 a 65535")
                            .arg(text));
     return static_cast<quint16>(port);
+}
+
+bool confirmConnectionSettings(TerminalState &state, ConfigFile &config, ConnectionManager &connections,
+                               Prompts &prompts)
+{
+    return guarded(prompts, [&] {
+        if (!state.comutadoraMode && state.protocolKind < 0) {
+            showPlainMessage(prompts, QStringLiteral("Selecione o Protocolo de Comunicação!"));
+            throw SilentAbort();
+        }
+        if (!config.writeProtocolo(state.protocolKind))
+            throw SilentAbort();
+        connections.OpenConnection();
+    });
 }

@@ -5,6 +5,9 @@
 #include <functional>
 
 class ConfigFile;
+class ConnectionManager;
+class Prompts;
+struct TerminalState;
 
 // The host address and port as stored in "Config.ini", kept in memory for the
 // whole run. The chooser loads them once; the Server port prompt and the client
@@ -24,6 +27,7 @@ struct LoadedSettings {
     bool autoStart = false;
     bool autoStartLookedUp = false; // the local address had to be resolved
     int protocolIndex = 0;          // -1 leaves no protocol chosen
+    bool portApplied = false;       // the stored port was usable and given to the link
 };
 
 // Reads the stored settings in the order the chooser needs them. Automatic
@@ -31,6 +35,12 @@ struct LoadedSettings {
 // this machine's address text, which localAddressText is asked for only then.
 LoadedSettings loadStoredSettings(const ConfigFile &config,
                                   const std::function<QString()> &localAddressText);
+
+// The settings window's OK: refuses without a protocol (unless the Comutadora,
+// which speaks Zorvane), stores the protocol and opens the connection of the
+// role. Returns false when it refused or failed; the user has been told.
+bool confirmConnectionSettings(TerminalState &state, ConfigFile &config, ConnectionManager &connections,
+                               Prompts &prompts);
 
 // A TCP port typed by the user or stored in the file. Text that is not a
 // decimal integer throws ConversionError; a number outside 1..65535 throws

@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// Every object of the running emulator, built once by EmulatorApp and handed to
-// the windows. The windows keep no terminal state of their own: they call into
+// Every object of the running terminal, built once by Terminal and handed to
+// the windows by EmulatorApp. The windows keep no terminal state of their own: they call into
 // these objects and mirror them.
 struct TerminalState;
 class DisplayModel;
@@ -20,6 +20,8 @@ class ConfigFile;
 class SerialBridge;
 class MainCommands;
 class Prompts;
+class OperatorActions;
+class Terminal;
 
 struct AppContext {
     TerminalState *state = nullptr;
@@ -37,6 +39,9 @@ struct AppContext {
     SerialBridge *serial = nullptr;
     MainCommands *commands = nullptr;
     Prompts *prompts = nullptr;
+    OperatorActions *actions = nullptr;
+    // The whole terminal; absent where a window is tried on loose objects.
+    Terminal *terminal = nullptr;
     // The process's working folder: "Config.ini" and the other files live here.
     QString workingFolder;
 };

@@ -16,13 +16,6 @@
 #include <QDir>
 #include <QScreen>
 
-namespace {
-QString inFolder(const QString &folder, const char *file)
-{
-    return folder + QDir::separator() + QString::fromLatin1(file);
-}
-} // namespace
-
 EmulatorApp::Platform EmulatorApp::desktopPlatform()
 {
     return {&LocalAddressText, [](const QUrl &url) { return QDesktopServices::openUrl(url); }};
@@ -30,48 +23,31 @@ EmulatorApp::Platform EmulatorApp::desktopPlatform()
 
 EmulatorApp::EmulatorApp(const QString &workingFolder, Prompts &prompts, Platform platform,
                          QObject *parent)
-    : QObject(parent), m_folder(workingFolder), m_prompts(prompts),
-      m_platform(std::move(platform)), m_outputs(m_state),
-      m_connections(m_state, m_display, m_view, m_prompts), m_keyboard(m_state, m_connections),
-      m_inputs(m_state, m_keyboard, m_connections),
-      m_interpreter(m_state, m_display, m_outputs, m_connections, m_inputs),
-      m_barcode(m_state, m_keyboard), m_scale(m_state, m_connections),
-      m_playback(m_state, m_keyboard, m_prompts,
-                 [folder = m_folder] {
-                     // The script is read whole at each start; one parse serves every key.
-                     return IniStore(inFolder(folder, "Digitacoes.ini")).snapshot();
-                 }),
-      m_config(inFolder(m_folder, "Config.ini"), m_prompts),
-      m_serial(m_state, m_prompts, inFolder(m_folder, "Config.ini"),
-               [this](char c) { m_keyboard.SendKey(c); }),
-      m_commands(m_state, m_display, m_view, m_outputs, m_scale, m_connections, m_config,
-                 m_prompts)
+    : QObject(parent), m_platform(std::move(platform)),
+      m_terminal(workingFolder, prompts, m_platform.localAddressText)
 {
-    m_outputs.setEnqResponder(&m_scale);
-    m_outputs.setComPort(&m_serial);
-    m_connections.setHostDataSink(
-        [this](const QByteArray &bytes) { m_interpreter.InterpretHostData(bytes); });
-    m_connections.setResetCommand(&m_commands);
-
-    m_context.state = &m_state;
-    m_context.display = &m_display;
-    m_context.outputs = &m_outputs;
-    m_context.interpreter = &m_interpreter;
-    m_context.view = &m_view;
-    m_context.connections = &m_connections;
-    m_context.keyboard = &m_keyboard;
-    m_context.inputs = &m_inputs;
-    m_context.barcode = &m_barcode;
-    m_context.scale = &m_scale;
-    m_context.playback = &m_playback;
-    m_context.config = &m_config;
-    m_context.serial = &m_serial;
-    m_context.commands = &m_commands;
-    m_context.prompts = &m_prompts;
-    m_context.workingFolder = m_folder;
+    Terminal &t = m_terminal;
+    m_context.state = &t.state();
+    m_context.display = &t.display();
+    m_context.outputs = &t.outputs();
+    m_context.interpreter = &t.interpreter();
+    m_context.view = &t.view();
+    m_context.connections = &t.connections();
+    m_context.keyboard = &t.keyboard();
+    m_context.inputs = &t.inputs();
+    m_context.barcode = &t.barcode();
+    m_context.scale = &t.scale();
+    m_context.playback = &t.playback();
+    m_context.config = &t.config();
+    m_context.serial = &t.serial();
+    m_context.commands = &t.commands();
+    m_context.prompts = &t.prompts();
+    m_context.actions = &t.actions();
+    m_context.terminal = &t;
+    m_context.workingFolder = workingFolder;
 
     m_splash = std::make_unique<TSplash>();
-    m_frmSerial = std::make_unique<TfrmSerial>(inFolder(m_folder, "Config.ini"), m_prompts);
+    m_frmSerial = std::make_unique<TfrmSerial>(m_terminal.filePath("Config.ini"), m_terminal.prompts());
     connect(m_splash.get(), &TSplash::startUpDue, this, &EmulatorApp::startUp);
     m_splash->show();
 }
@@ -79,7 +55,7 @@ EmulatorApp::EmulatorApp(const QString &workingFolder, Prompts &prompts, Platfor
 EmulatorApp::~EmulatorApp()
 {
     // The host link must not call back into windows that are going away.
-    m_connections.setResetCommand(nullptr);
+    m_terminal.connections().setResetCommand(nullptr);
 }
 
 void EmulatorApp::startUp()
@@ -89,14 +65,13 @@ void EmulatorApp::startUp()
     m_splash->Timer1.stop();
 
     m_form1 = std::make_unique<TForm1>(m_context);
-    m_protocolo = std::make_unique<TFrmProtocolo>(m_state, m_connections, m_config, m_stored,
-                                                  m_prompts);
-    m_client = std::make_unique<TFrmClient>(m_connections, m_config, m_stored, m_prompts);
-    m_form2 = std::make_unique<TForm2>(m_context, m_stored, *m_form1, *m_protocolo,
-                                       m_platform.localAddressText);
+    m_protocolo = std::make_unique<TFrmProtocolo>(state(), connections(), config(), storedLink(),
+                                                  m_terminal.prompts());
+    m_client = std::make_unique<TFrmClient>(connections(), config(), storedLink(), m_terminal.prompts());
+    m_form2 = std::make_unique<TForm2>(m_context, *m_form1, *m_protocolo);
     wireWindows();
 
-    if (m_commands.autoStartChecked()) {
+    if (commands().autoStartChecked()) {
         // Automatic start always emulates the terminal, and the main window
         // comes up even when the connection could not be opened.
         m_protocolo->BtOKClick();
@@ -128,24 +103,24 @@ void EmulatorApp::wireWindows()
     TFrmClient *client = m_client.get();
     TForm2 *form2 = m_form2.get();
 
-    connect(form1, &TForm1::resetRequested, &m_commands, &MainCommands::btRestClick);
-    connect(form1, &TForm1::sairRequested, &m_commands, &MainCommands::BtSairClick);
-    connect(form1, &TForm1::configurarRequested, &m_commands, &MainCommands::Equipamento1Click);
-    connect(form1, &TForm1::autoStartToggled, &m_commands,
+    connect(form1, &TForm1::resetRequested, &commands(), &MainCommands::btRestClick);
+    connect(form1, &TForm1::sairRequested, &commands(), &MainCommands::BtSairClick);
+    connect(form1, &TForm1::configurarRequested, &commands(), &MainCommands::Equipamento1Click);
+    connect(form1, &TForm1::autoStartToggled, &commands(),
             &MainCommands::InicializaoAutomtica1Click);
-    connect(form1, &TForm1::activated, &m_commands, &MainCommands::FormActivate);
-    connect(form1, &TForm1::closing, &m_commands, &MainCommands::FormClose);
+    connect(form1, &TForm1::activated, &commands(), &MainCommands::FormActivate);
+    connect(form1, &TForm1::closing, &commands(), &MainCommands::FormClose);
     connect(form1, &TForm1::explorarRequested, this, &EmulatorApp::Diretrio1Click);
     connect(form1, &TForm1::serialConfigRequested, this, &EmulatorApp::Configurao2Click);
-    form1->setAutoStartChecked(m_commands.autoStartChecked());
-    connect(&m_commands, &MainCommands::autoStartChanged, form1, &TForm1::setAutoStartChecked);
-    connect(&m_commands, &MainCommands::closeMainWindowRequested, form1, [form1] {
+    form1->setAutoStartChecked(commands().autoStartChecked());
+    connect(&commands(), &MainCommands::autoStartChanged, form1, &TForm1::setAutoStartChecked);
+    connect(&commands(), &MainCommands::closeMainWindowRequested, form1, [form1] {
         if (form1->isVisible())
             form1->close();
     });
-    connect(&m_commands, &MainCommands::chooserRequested, form2,
+    connect(&commands(), &MainCommands::chooserRequested, form2,
             [form2] { showAndActivate(form2); });
-    connect(&m_commands, &MainCommands::focusToCaptureRequested, form1, [form1] {
+    connect(&commands(), &MainCommands::focusToCaptureRequested, form1, [form1] {
         if (form1->isVisible())
             form1->edFoco->setFocus();
     });
@@ -163,13 +138,14 @@ void EmulatorApp::wireWindows()
 
 void EmulatorApp::Diretrio1Click()
 {
-    if (m_platform.openFolder(QUrl::fromLocalFile(m_folder)))
+    const QString folder = m_terminal.workingFolder();
+    if (m_platform.openFolder(QUrl::fromLocalFile(folder)))
         return;
-    m_prompts.showMessage(
+    m_terminal.prompts().showMessage(
         kApplicationTitle,
         QStringLiteral("Não foi possível abrir a pasta \"%1\": nenhum gerenciador de arquivos "
                        "está disponível.")
-            .arg(QDir::toNativeSeparators(m_folder)),
+            .arg(QDir::toNativeSeparators(folder)),
         Prompts::Icon::Warning);
 }
 

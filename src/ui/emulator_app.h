@@ -1,20 +1,6 @@
 #pragma once
 
-#include "engine/display_model.h"
-#include "engine/host_interpreter.h"
-#include "engine/main_view_state.h"
-#include "engine/outputs.h"
-#include "engine/terminal_state.h"
-#include "inputs/barcode_reader.h"
-#include "inputs/digital_inputs.h"
-#include "inputs/keyboard.h"
-#include "inputs/playback.h"
-#include "inputs/scale.h"
-#include "link/connection_manager.h"
-#include "shell/config_file.h"
-#include "shell/equipment_loader.h"
-#include "shell/main_commands.h"
-#include "shell/serial_bridge.h"
+#include "terminal/terminal.h"
 #include "ui/app_context.h"
 
 #include <QObject>
@@ -32,9 +18,8 @@ class TFrmClient;
 class TForm2;
 class Prompts;
 
-// The whole emulator of one run. It builds every terminal object once, in the
-// order their references need, ties the host link to the interpreter and the
-// reset command, and fills the AppContext the windows work with. The splash and
+// The windowed emulator of one run: a Terminal for the working folder and the
+// windows on it. It fills the AppContext the windows work with. The splash and
 // the serial settings dialog exist from the start; when the splash's timer
 // fires, the main window, the settings window, the client dialog and the
 // chooser are created in that order (the chooser loads "Config.ini" and sets
@@ -66,14 +51,15 @@ public:
     // "Configuração" of the serial menu: the dialog runs modally.
     void Configurao2Click();
 
+    Terminal &terminal() { return m_terminal; }
     AppContext &context() { return m_context; }
-    StoredLink &storedLink() { return m_stored; }
-    TerminalState &state() { return m_state; }
-    ConnectionManager &connections() { return m_connections; }
-    MainCommands &commands() { return m_commands; }
-    DisplayModel &display() { return m_display; }
-    MainViewState &view() { return m_view; }
-    ConfigFile &config() { return m_config; }
+    StoredLink &storedLink() { return m_terminal.storedLink(); }
+    TerminalState &state() { return m_terminal.state(); }
+    ConnectionManager &connections() { return m_terminal.connections(); }
+    MainCommands &commands() { return m_terminal.commands(); }
+    DisplayModel &display() { return m_terminal.display(); }
+    MainViewState &view() { return m_terminal.view(); }
+    ConfigFile &config() { return m_terminal.config(); }
 
     TSplash &splash() { return *m_splash; }
     TfrmSerial &frmSerial() { return *m_frmSerial; }
@@ -89,25 +75,8 @@ private:
     void wireWindows();
     static void showAndActivate(QWidget *window);
 
-    QString m_folder;
-    Prompts &m_prompts;
     Platform m_platform;
-
-    TerminalState m_state;
-    DisplayModel m_display;
-    MainViewState m_view;
-    Outputs m_outputs;
-    ConnectionManager m_connections;
-    Keyboard m_keyboard;
-    DigitalInputs m_inputs;
-    HostInterpreter m_interpreter;
-    BarcodeReader m_barcode;
-    Scale m_scale;
-    Playback m_playback;
-    ConfigFile m_config;
-    SerialBridge m_serial;
-    MainCommands m_commands;
-    StoredLink m_stored;
+    Terminal m_terminal;
     AppContext m_context;
 
     std::unique_ptr<TSplash> m_splash;

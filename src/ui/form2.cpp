@@ -1,12 +1,9 @@
 #include "ui/form2.h"
 
-#include "engine/main_view_state.h"
 #include "engine/prompts.h"
 #include "engine/terminal_state.h"
 #include "link/connection_manager.h"
-#include "shell/config_file.h"
-#include "shell/equipment_loader.h"
-#include "shell/main_commands.h"
+#include "terminal/terminal.h"
 #include "ui/app_context.h"
 #include "ui/choice_group.h"
 #include "ui/frm_protocolo.h"
@@ -20,11 +17,9 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-TForm2::TForm2(AppContext &app, StoredLink &stored, TForm1 &form1, TFrmProtocolo &protocolo,
-               std::function<QString()> localAddressText, QWidget *parent)
+TForm2::TForm2(AppContext &app, TForm1 &form1, TFrmProtocolo &protocolo, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
-      m_app(app), m_stored(stored), m_form1(form1), m_protocolo(protocolo),
-      m_localAddressText(std::move(localAddressText))
+      m_app(app), m_form1(form1), m_protocolo(protocolo)
 {
     setWindowTitle(QStringLiteral("Equipamento"));
     setObjectName(QStringLiteral("Form2"));
@@ -80,59 +75,33 @@ void TForm2::closeEvent(QCloseEvent *event)
 
 void TForm2::FormCreate()
 {
-    ConfigFile &config = *m_app.config;
-    TerminalState &state = *m_app.state;
-
-    // A failed first-start write has shown its message and asked the
-    // application to end; loading goes on so that start-up completes.
-    if (!config.exists())
-        config.writeFirstStartDefaults();
-
-    const LoadedSettings loaded = loadStoredSettings(config, m_localAddressText);
-    m_lookedUp = loaded.autoStartLookedUp;
-    state.connectionRole = loaded.connectionRole;
-    m_stored = loaded.link;
-    m_app.connections->setStoredPortAndAddress(m_stored.port, m_stored.address);
-
-    const bool server = state.connectionRole == TerminalState::kServer;
-    m_app.view->setStatusPanels(QStringLiteral("Porta: ") + m_stored.port,
-                                server ? QString() : QStringLiteral("IP Remoto: ") + m_stored.address);
+    const LoadedSettings loaded = m_app.terminal->load();
 
     m_form1.rgTerminador->setItemIndex(loaded.terminatorIndex);
-    state.barcodeCharDelay = loaded.barcodeCharDelay;
     // The field's length limit is for typing: a longer stored delay is shown
     // whole, or saving the barcode settings would store a cut-down delay.
     const QString delay = QString::number(loaded.barcodeCharDelay);
     if (delay.size() > m_form1.edDelai->maxLength())
         m_form1.edDelai->setMaxLength(int(delay.size()));
     m_form1.edDelai->setText(delay);
-    m_app.commands->setAutoStartChecked(loaded.autoStart);
 
     m_protocolo.rgProtocolo->setItemIndex(loaded.protocolIndex);
     m_protocolo.rgProtocolo->setEnabled(true);
 
-    // A stored port that is not a usable number is reported; the chooser is
-    // created all the same and the labels keep their design texts.
-    guarded(*m_app.prompts, [&] {
-        if (!server) {
-            m_app.connections->setClientAddress(m_stored.address);
-            m_app.connections->setClientPort(portFromText(m_stored.port));
-            m_protocolo.lbConexao->setText(QStringLiteral("Conexão: Client"));
-            m_protocolo.lbPorta->setText(QStringLiteral("Porta: ") + m_stored.port);
-            m_protocolo.lbIP->setText(QStringLiteral("IP: ") + m_stored.address);
-            m_protocolo.lbIP->show();
-        } else {
-            m_app.connections->setServerPort(portFromText(m_stored.port));
-            m_protocolo.lbConexao->setText(QStringLiteral("Conexão: Server"));
-            m_protocolo.lbPorta->setText(QStringLiteral("Porta: ") + m_stored.port);
-            m_protocolo.lbIP->hide();
-        }
-    });
+    // With a stored port that is not a usable number the labels keep their design texts.
+    if (!loaded.portApplied)
+        return;
+    const bool server = loaded.connectionRole == TerminalState::kServer;
+    m_protocolo.lbConexao->setText(server ? QStringLiteral("Conexão: Server") : QStringLiteral("Conexão: Client"));
+    m_protocolo.lbPorta->setText(QStringLiteral("Porta: ") + loaded.link.port);
+    if (!server)
+        m_protocolo.lbIP->setText(QStringLiteral("IP: ") + loaded.link.address);
+    m_protocolo.lbIP->setVisible(!server);
 }
 
 void TForm2::choose(bool comutadora)
 {
-    m_app.state->comutadoraMode = comutadora;
+    m_app.terminal->chooseEquipment(comutadora);
     emit protocolWindowRequested();
     hide();
 }

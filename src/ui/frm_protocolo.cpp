@@ -6,6 +6,7 @@
 #include "link/connection_manager.h"
 #include "shell/config_file.h"
 #include "shell/equipment_loader.h"
+#include "terminal/terminal.h"
 #include "ui/choice_group.h"
 
 #include <QCloseEvent>
@@ -104,18 +105,14 @@ void TFrmProtocolo::closeEvent(QCloseEvent *event)
 void TFrmProtocolo::FormActivate()
 {
     m_savedProtocolKind = m_state.protocolKind;
-    if (m_state.comutadoraMode) {
-        rgProtocolo->setEnabled(false);
-        rgProtocolo->setItemIndex(TerminalState::kZorvane);
-    } else {
-        rgProtocolo->setEnabled(true);
-        const int kind = rgProtocolo->itemIndex();
-        if (kind == TerminalState::kTelnet || kind == TerminalState::kVt100)
-            rgProtocoloClick(kind);
-        else
-            rgProtocolo->setItemIndex(TerminalState::kZorvane);
+    const int protocol = Terminal::protocolOnSettingsActivation(m_state.comutadoraMode, rgProtocolo->itemIndex());
+    rgProtocolo->setEnabled(!m_state.comutadoraMode);
+    if (protocol == rgProtocolo->itemIndex())
+        rgProtocoloClick(protocol);
+    else
+        rgProtocolo->setItemIndex(protocol);
+    if (!m_state.comutadoraMode)
         lbIP->setVisible(m_state.connectionRole != TerminalState::kServer);
-    }
     BtOK->setFocus();
 }
 
@@ -162,18 +159,14 @@ void TFrmProtocolo::BtClientClick()
 
 bool TFrmProtocolo::BtOKClick()
 {
-    return guarded(m_prompts, [this] {
-        if (!m_state.comutadoraMode && m_state.protocolKind < 0) {
-            showPlainMessage(m_prompts, QStringLiteral("Selecione o Protocolo de Comunicação!"));
-            throw SilentAbort();
-        }
+    // The protocol is remembered for "Cancelar" even when storing it fails.
+    if (m_state.comutadoraMode || m_state.protocolKind >= 0)
         m_savedProtocolKind = m_state.protocolKind;
-        if (!m_config.writeProtocolo(m_state.protocolKind))
-            throw SilentAbort();
-        m_connections.OpenConnection();
-        emit mainWindowRequested();
-        hide();
-    });
+    if (!confirmConnectionSettings(m_state, m_config, m_connections, m_prompts))
+        return false;
+    emit mainWindowRequested();
+    hide();
+    return true;
 }
 
 void TFrmProtocolo::BtCancelarClick()

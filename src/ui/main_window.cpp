@@ -12,6 +12,8 @@
 #include "inputs/scale.h"
 #include "shell/config_file.h"
 #include "shell/serial_bridge.h"
+#include "terminal/operator_actions.h"
+#include "terminal/terminal.h"
 #include "ui/choice_group.h"
 #include "ui/display_field.h"
 #include "ui/key_capture_field.h"
@@ -229,8 +231,9 @@ void TForm1::buildOutputs(QWidget *central)
 
     Busy->setChecked(state.busy);
     Cts->setChecked(state.cts);
-    connect(Busy, &QCheckBox::toggled, this, [&state](bool ticked) { state.busy = ticked; });
-    connect(Cts, &QCheckBox::toggled, this, [&state](bool ticked) { state.cts = ticked; });
+    OperatorActions &actions = *m_context.actions;
+    connect(Busy, &QCheckBox::toggled, this, [&actions](bool ticked) { actions.setBusy(ticked); });
+    connect(Cts, &QCheckBox::toggled, this, [&actions](bool ticked) { actions.setCts(ticked); });
     connect(cbPortaCOM, &QCheckBox::clicked, this, [this, &prompts, &state](bool ticked) {
         guarded(prompts, [this, &state, ticked] {
             state.comPortBoxTicked = ticked;
@@ -238,29 +241,21 @@ void TForm1::buildOutputs(QWidget *central)
                 m_context.serial->cbPortaCOMClick(ticked);
         });
     });
-    connect(Balanca, &QCheckBox::clicked, this, [this, &prompts](bool ticked) {
-        guarded(prompts, [this, ticked] {
-            cbProtocoloBalanca->setVisible(ticked);
-            m_context.scale->BalancaClick(ticked);
-        });
-    });
-    connect(cbProtocoloBalanca, &QComboBox::activated, this, [this, &prompts](int index) {
-        guarded(prompts, [this, index] { m_context.scale->cbProtocoloBalancaClick(index); });
-    });
+    connect(Balanca, &QCheckBox::clicked, this, [&actions](bool ticked) { actions.setScaleOn(ticked); });
+    connect(cbProtocoloBalanca, &QComboBox::activated, this,
+            [&actions](int index) { actions.chooseScaleReading(index); });
 }
 
 void TForm1::buildInputs(QWidget *central)
 {
-    Prompts &prompts = *m_context.prompts;
+    OperatorActions &actions = *m_context.actions;
     const std::array<QCheckBox **, 4> boxes = {&CheckBox1, &CheckBox2, &CheckBox3, &CheckBox4};
     for (int i = 0; i < DigitalInputs::kInputCount; ++i) {
         const QByteArray name = "CheckBox" + QByteArray::number(i + 1);
         QCheckBox *box = checkBox(central, name.constData(), DigitalInputs::caption(i));
         box->setToolTip(DigitalInputs::hint(i));
         box->setGeometry(522, 26 + 26 * i, 74, 22);
-        connect(box, &QCheckBox::clicked, this, [this, &prompts, i](bool ticked) {
-            guarded(prompts, [this, i, ticked] { m_context.inputs->inputClicked(i, ticked); });
-        });
+        connect(box, &QCheckBox::clicked, this, [&actions, i](bool ticked) { actions.setInput(i, ticked); });
         *boxes.at(static_cast<std::size_t>(i)) = box;
     }
 }
@@ -314,9 +309,7 @@ void TForm1::buildTerminal(QWidget *central)
 
     pnTeclado = new KeyboardPanel(central);
     pnTeclado->move(4, 282);
-    connect(pnTeclado, &KeyboardPanel::keyClicked, this, [this](Keyboard::Key key) {
-        guarded(*m_context.prompts, [this, key] { m_context.keyboard->pressKey(key); });
-    });
+    connect(pnTeclado, &KeyboardPanel::keyClicked, m_context.actions, &OperatorActions::pressKey);
 }
 
 void TForm1::buildBottomRow(QWidget *central)
@@ -346,16 +339,10 @@ void TForm1::buildBottomRow(QWidget *central)
     for (QPushButton *button : {BtCarrega, btRest, btCodigoBarras})
         button->setEnabled(false);
 
-    connect(BtCarrega, &QPushButton::clicked, this, [this, &prompts] {
-        guarded(prompts, [this] {
-            if (m_context.playback)
-                m_context.playback->BtCarregaClick();
-        });
-    });
+    connect(BtCarrega, &QPushButton::clicked, m_context.actions, &OperatorActions::pressPlaybackButton);
     connect(btRest, &QPushButton::clicked, this,
             [this, &prompts] { guarded(prompts, [this] { emit resetRequested(); }); });
-    connect(btCodigoBarras, &QPushButton::clicked, this,
-            [this, &prompts] { guarded(prompts, [this] { m_context.barcode->btCodigoBarrasClick(); }); });
+    connect(btCodigoBarras, &QPushButton::clicked, m_context.actions, &OperatorActions::pressBarcodeButton);
     connect(BtSair, &QPushButton::clicked, this,
             [this, &prompts] { guarded(prompts, [this] { emit sairRequested(); }); });
     connect(lbCodigo, &LinkLabel::clicked, this, &TForm1::lbCodigoClick);
@@ -426,6 +413,7 @@ void TForm1::connectMirrors()
                 &QAction::setChecked);
     }
     m_context.keyboard->setFocusReturn([this] { focusToEdFoco(); });
+    connect(m_context.actions, &OperatorActions::changed, this, &TForm1::refreshOperatorBoxes);
 }
 
 void TForm1::FormCreate()
@@ -433,19 +421,13 @@ void TForm1::FormCreate()
     setEditorVisible(false);
     lbCodigo->setText(kEditarCodigo);
 
-    const QDir folder(m_context.workingFolder);
-    m_context.barcode->loadCodes(folder.filePath(QStringLiteral("Codigo.txt")));
+    prepareMainView(m_context.workingFolder, *m_context.barcode, *m_context.scale, *m_context.display,
+                    *m_context.outputs, *m_context.inputs);
     m_syncingCodeList = true;
     mmCodigo->setPlainText(fromCp1252(m_context.barcode->lines().join('\n')));
     m_syncingCodeList = false;
-    m_context.scale->loadItems(folder.filePath(QStringLiteral("Balanca.txt")));
     refreshScaleItems();
     cbProtocoloBalanca->setVisible(m_context.scale->isOn());
-
-    m_context.display->reset();
-    m_context.outputs->resetForNewWindow();
-    m_context.inputs->resetForNewWindow();
-    m_context.barcode->resetForNewWindow();
 }
 
 void TForm1::enablePortaCom()
@@ -495,7 +477,7 @@ void TForm1::edFocoKeyDown(int qtKey, Qt::KeyboardModifiers modifiers)
     const std::optional<Keyboard::Key> key = Keyboard::keyForPcKey(qtKey, modifiers);
     if (!key)
         return;
-    guarded(*m_context.prompts, [this, key] { m_context.keyboard->pressKey(*key); });
+    m_context.actions->pressKey(*key);
 }
 
 void TForm1::VDisplay1Click()
@@ -579,6 +561,20 @@ void TForm1::refreshView()
     sbPanel1->setText(view.statusPanel1());
     for (QPushButton *button : {BtCarrega, btRest, btCodigoBarras})
         button->setEnabled(view.connectionButtonsEnabled());
+}
+
+void TForm1::refreshOperatorBoxes()
+{
+    const std::array<QCheckBox *, 4> boxes = {CheckBox1, CheckBox2, CheckBox3, CheckBox4};
+    for (int i = 0; i < DigitalInputs::kInputCount; ++i)
+        boxes.at(static_cast<std::size_t>(i))->setChecked(m_context.inputs->isInputOn(i));
+    Busy->setChecked(m_context.state->busy);
+    Cts->setChecked(m_context.state->cts);
+    const bool scaleOn = m_context.scale->isOn();
+    Balanca->setChecked(scaleOn);
+    cbProtocoloBalanca->setVisible(scaleOn);
+    if (m_context.scale->ScaleIndex() < cbProtocoloBalanca->count())
+        cbProtocoloBalanca->setCurrentIndex(m_context.scale->ScaleIndex());
 }
 
 void TForm1::refreshScaleItems()

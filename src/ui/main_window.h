@@ -148,6 +148,7 @@ private:
     void refreshLeds();
     void refreshView();
     void refreshScaleItems();
+    void refreshOperatorBoxes();
     void codeListEdited();
 
     AppContext m_context;

@@ -19,6 +19,7 @@
 #include "ui/key_capture_field.h"
 #include "ui/led_shape.h"
 #include "ui/link_label.h"
+#include "terminal/operator_actions.h"
 #include "ui/main_window.h"
 #include "ui/output_log_view.h"
 
@@ -70,6 +71,7 @@ struct Rig {
         context.config = &config;
         context.serial = &serial;
         context.prompts = &prompts;
+        context.actions = &actions;
         context.workingFolder = folder;
         window = std::make_unique<TForm1>(context);
     }
@@ -103,6 +105,7 @@ struct Rig {
     ConfigFile config{QDir(folder).filePath("Config.ini"), prompts};
     SerialBridge serial{state, prompts, QDir(folder).filePath("Config.ini"),
                         [this](char c) { keyboard.SendKey(c); }};
+    OperatorActions actions{{&state, &keyboard, &inputs, &barcode, &scale, nullptr, nullptr, &prompts}};
     AppContext context;
     std::unique_ptr<TForm1> window;
 };

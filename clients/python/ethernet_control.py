@@ -1,0 +1,354 @@
+"""Drive the terminal emulator from Python: start it without windows, press its
+keys, tick its inputs, scan barcodes, read its display and logs, and wait for
+what the host makes it do.
+
+    from ethernet_control import launch
+
+    CONFIG = "[Config]\\nConexao=1\\nPorta=5000\\nEndereco=127.0.0.1\\nProtocolo=0\\n"
+
+    with launch(config=CONFIG) as terminal:
+        terminal.wait({"connected": True})
+        terminal.type("123")
+        terminal.key("Enter")
+        terminal.wait_display(r"TOTAL", timeout=5)
+        print(terminal.state()["display"]["shown"])
+
+Only the standard library is used. The program is found through the
+``binary`` argument, the ``ETHERNET_BINARY`` environment variable, or
+``ethernet`` on the PATH.
+"""
+
+from __future__ import annotations
+
+import collections
+import contextlib
+import json
+import os
+import selectors
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence
+
+__all__ = [
+    "ControlError",
+    "WaitTimeout",
+    "LaunchError",
+    "Terminal",
+    "connect",
+    "launch",
+]
+
+PROTOCOL = 1
+
+
+class ControlError(Exception):
+    """The program refused a request; ``code`` is the error's word
+    (``bad_argument``, ``unknown_command``, ...)."""
+
+    def __init__(self, code: str, message: str, reply: Optional[dict] = None):
+        super().__init__(f"{code}: {message}")
+        self.code = code
+        self.message = message
+        self.reply = reply or {}
+
+
+class WaitTimeout(ControlError):
+    """A wait's condition did not hold in time; ``state`` is the terminal's
+    state when it gave up."""
+
+    def __init__(self, message: str, state: dict, reply: Optional[dict] = None):
+        super().__init__("timeout", message, reply)
+        self.state = state
+
+
+class LaunchError(RuntimeError):
+    """The program did not start or did not open its control interface."""
+
+
+class Terminal:
+    """One connection to a running program's control interface.
+
+    Requests are answered in order; events of the kinds passed to
+    :meth:`subscribe` arrive between replies and are kept until read through
+    :meth:`events`. Every reply carries ``seq``, the number of the last event
+    before it (kept in :attr:`seq`), so a wait can look back to it.
+    """
+
+    def __init__(self, sock: socket.socket, token: Optional[str] = None, timeout: float = 30.0):
+        self._sock = sock
+        self._sock.settimeout(timeout)
+        self._buffer = b""
+        self._events: Deque[dict] = collections.deque()
+        self._next_id = 1
+        self.seq = 0
+        hello = self._read_message()
+        if hello.get("hello", {}).get("protocol") != PROTOCOL:
+            raise LaunchError(f"unexpected greeting {hello!r}")
+        self.hello = hello["hello"]
+        if token is not None:
+            self.request("auth", token=token)
+
+    # -- plumbing ---------------------------------------------------------
+
+    def close(self) -> None:
+        with contextlib.suppress(OSError):
+            self._sock.close()
+
+    def __enter__(self) -> "Terminal":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def _read_message(self, deadline: Optional[float] = None) -> dict:
+        while b"\n" not in self._buffer:
+            if deadline is not None:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise TimeoutError("no message from the program in time")
+                self._sock.settimeout(remaining)
+            chunk = self._sock.recv(65536)
+            if not chunk:
+                raise ConnectionError("the program closed the control connection")
+            self._buffer += chunk
+        line, _, self._buffer = self._buffer.partition(b"\n")
+        return json.loads(line)
+
+    def request(self, cmd: str, **args: Any) -> dict:
+        """Sends one request and returns its ``ok`` object; raises
+        :class:`ControlError` (or :class:`WaitTimeout`) on an error reply."""
+        request_id = self._next_id
+        self._next_id += 1
+        message = dict(args, id=request_id, cmd=cmd)
+        self._sock.sendall(json.dumps(message).encode() + b"\n")
+        while True:
+            reply = self._read_message()
+            if "event" in reply:
+                self._events.append(reply)
+                continue
+            if reply.get("id") != request_id:
+                raise ControlError("bad_reply", f"reply to another request: {reply!r}", reply)
+            self.seq = reply.get("seq", self.seq)
+            if "error" in reply:
+                error = reply["error"]
+                if error.get("code") == "timeout":
+                    raise WaitTimeout(error.get("message", ""), error.get("state", {}), reply)
+                raise ControlError(error.get("code", "error"), error.get("message", ""), reply)
+            return reply.get("ok", {})
+
+    # -- reading the terminal ----------------------------------------------
+
+    def state(self) -> dict:
+        """Display (model lines, what the fields show, cursor), LEDs, inputs,
+        boxes, connection, last bytes and line counts of the two logs, scale
+        and playback."""
+        return self.request("state")
+
+    def display(self) -> List[str]:
+        """What the two display fields show now."""
+        return self.state()["display"]["shown"]
+
+    def log(self, which: str = "printer", since: Optional[int] = None) -> dict:
+        """Lines of the ``printer`` or ``serial`` log from index ``since`` on:
+        ``{"lines": [...], "first": i, "next": n}``."""
+        args: Dict[str, Any] = {"which": which}
+        if since is not None:
+            args["since"] = since
+        return self.request("log", **args)
+
+    # -- acting ----------------------------------------------------------------
+
+    def key(self, name: str) -> None:
+        """Presses one key: "0".."9", "A".."Z", "Space", ",", ".", "Del",
+        "Enter" or "Back"."""
+        self.request("key", key=name)
+
+    def type(self, text: str) -> None:
+        """Presses the key of each character in turn (CR or LF is Enter)."""
+        self.request("type", text=text)
+
+    def input(self, n: int, on: bool) -> None:
+        self.request("input", n=n, on=on)
+
+    def busy(self, on: bool) -> None:
+        self.request("busy", on=on)
+
+    def cts(self, on: bool) -> None:
+        self.request("cts", on=on)
+
+    def barcode(self, code: Optional[str] = None) -> None:
+        """Without a code: the next code of the list, as the button. With one:
+        that code followed by the chosen terminator."""
+        if code is None:
+            self.request("barcode")
+        else:
+            self.request("barcode", code=code)
+
+    def scale(self, on: Optional[bool] = None, readings: Optional[Sequence[str]] = None,
+              next: Optional[int] = None) -> dict:
+        args: Dict[str, Any] = {}
+        if readings is not None:
+            args["readings"] = list(readings)
+        if on is not None:
+            args["on"] = on
+        if next is not None:
+            args["next"] = next
+        return self.request("scale", **args)
+
+    def reset(self) -> None:
+        """"Reset Terminal"; returns once the reset has run (about a second)."""
+        self.request("reset")
+
+    def playback(self, on: bool) -> dict:
+        return self.request("playback", on=on)
+
+    # -- waiting and events ---------------------------------------------------
+
+    def wait(self, until: dict, timeout: float = 10.0, after_seq: Optional[int] = None) -> None:
+        """Returns as soon as every condition of ``until`` holds, or raises
+        :class:`WaitTimeout` carrying the last state. Conditions:
+        ``display``/``printer`` (regular expressions), ``connected`` (bool),
+        ``sent``/``received`` (bytes, or a hex string)."""
+        conditions = {k: (v.hex() if isinstance(v, (bytes, bytearray)) else v) for k, v in until.items()}
+        args: Dict[str, Any] = {"until": conditions, "timeout_ms": int(timeout * 1000)}
+        if after_seq is not None:
+            args["after_seq"] = after_seq
+        self.request("wait", **args)
+
+    def wait_display(self, pattern: str, timeout: float = 10.0) -> List[str]:
+        """Waits until either display field matches ``pattern``; returns what
+        they show then."""
+        self.wait({"display": pattern}, timeout)
+        return self.display()
+
+    def subscribe(self, *kinds: str) -> None:
+        """From now on also receive events of these kinds: display, leds,
+        printer, serial, sent, received, connection, message."""
+        self.request("subscribe", events=list(kinds))
+
+    def events(self, timeout: float = 0.0) -> Iterator[dict]:
+        """Yields the events received so far, then those arriving until
+        ``timeout`` seconds have passed without one."""
+        while True:
+            while self._events:
+                yield self._events.popleft()
+            deadline = time.monotonic() + timeout
+            try:
+                message = self._read_message(deadline)
+            except (TimeoutError, socket.timeout):
+                return
+            if "event" in message:
+                self._events.append(message)
+            else:
+                raise ControlError("bad_reply", f"unexpected message {message!r}", message)
+
+
+def connect(address: str, token: Optional[str] = None, timeout: float = 30.0) -> Terminal:
+    """Connects to ``unix:PATH`` or ``tcp:HOST:PORT`` as printed in the
+    program's ready line."""
+    if address.startswith("unix:"):
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        sock.connect(address[5:])
+    elif address.startswith("tcp:"):
+        host, _, port = address[4:].rpartition(":")
+        sock = socket.create_connection((host, int(port)))
+    else:
+        raise ValueError(f"unknown control address {address!r}")
+    return Terminal(sock, token, timeout)
+
+
+def find_binary(binary: Optional[str] = None) -> str:
+    candidate = binary or os.environ.get("ETHERNET_BINARY") or shutil.which("ethernet")
+    if not candidate:
+        raise LaunchError("the ethernet program was not found: pass binary= or set ETHERNET_BINARY")
+    return candidate
+
+
+class Process:
+    """A headless program started by :func:`launch`."""
+
+    def __init__(self, popen: subprocess.Popen, folder: str, ready: dict):
+        self.popen = popen
+        self.folder = folder
+        self.ready = ready
+
+    @property
+    def stderr_text(self) -> str:
+        with open(os.path.join(self.folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def stop(self, timeout: float = 10.0) -> int:
+        if self.popen.poll() is None:
+            self.popen.send_signal(signal.SIGTERM)
+            try:
+                self.popen.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.popen.kill()
+                self.popen.wait()
+        return self.popen.returncode
+
+
+def start(config: Optional[str] = None, folder: Optional[str] = None, equipment: str = "terminal",
+          transport: str = "unix", binary: Optional[str] = None, extra_args: Sequence[str] = (),
+          startup_timeout: float = 15.0) -> Process:
+    """Starts the program without windows in ``folder`` (which must exist),
+    writing ``config`` as its "Config.ini" when given, and returns once its
+    control interface is ready."""
+    folder = os.path.abspath(folder or tempfile.mkdtemp(prefix="ethernet-"))
+    if config is not None:
+        with open(os.path.join(folder, "Config.ini"), "w", encoding="cp1252", newline="\r\n") as f:
+            f.write(config)
+    control = f"unix:{os.path.join(folder, 'control.sock')}" if transport == "unix" else "tcp:0"
+    command = [find_binary(binary), "--headless", "--folder", folder, "--equipment", equipment,
+               "--control", control, *extra_args]
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    stderr = open(os.path.join(folder, "stderr.txt"), "wb")
+    popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL, env=env)
+    stderr.close()
+    selector = selectors.DefaultSelector()
+    selector.register(popen.stdout, selectors.EVENT_READ)
+    deadline = time.monotonic() + startup_timeout
+    line = b""
+    while not line.endswith(b"\n"):
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not selector.select(remaining):
+            popen.kill()
+            popen.wait()
+            raise LaunchError("the program did not report its control interface in time")
+        chunk = os.read(popen.stdout.fileno(), 4096)
+        if not chunk:
+            popen.wait()
+            with open(os.path.join(folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
+                raise LaunchError(f"the program ended with status {popen.returncode}: {f.read().strip()}")
+        line += chunk
+    selector.close()
+    return Process(popen, folder, json.loads(line)["ready"])
+
+
+@contextlib.contextmanager
+def launch(config: Optional[str] = None, folder: Optional[str] = None, **options: Any) -> Iterator[Terminal]:
+    """Starts the program without windows, connects to it, and stops it (and
+    removes the temporary folder, when one was made) on leaving the block.
+    The :class:`Process` is at ``terminal.process``."""
+    made = None
+    if folder is None:
+        made = tempfile.TemporaryDirectory(prefix="ethernet-")
+        folder = made.name
+    process = start(config=config, folder=folder, **options)
+    terminal = None
+    try:
+        terminal = connect(process.ready["control"], process.ready.get("token"))
+        terminal.process = process  # type: ignore[attr-defined]
+        yield terminal
+    finally:
+        if terminal is not None:
+            terminal.close()
+        process.stop()
+        if made is not None:
+            made.cleanup()

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "inputs/keyboard.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+struct TerminalState;
+class DigitalInputs;
+class BarcodeReader;
+class Scale;
+class Playback;
+class MainCommands;
+class Prompts;
+
+// What the operator does at the terminal, one operation per control: a key,
+// an input box, "Busy", "CTS", the barcode button, the scale box and its list,
+// "Reset Terminal", "Carrega Arquivo". The windows call these for their clicks
+// and the control interface for its requests, so a scripted run and a person at
+// the window cannot behave differently. Each runs as one event's work (errors go
+// to the general error report) and ends with changed(), which the windows use to
+// mirror boxes that someone else ticked.
+class OperatorActions : public QObject {
+    Q_OBJECT
+public:
+    struct Parts {
+        TerminalState *state = nullptr;
+        Keyboard *keyboard = nullptr;
+        DigitalInputs *inputs = nullptr;
+        BarcodeReader *barcode = nullptr;
+        Scale *scale = nullptr;
+        Playback *playback = nullptr; // none: the playback button does nothing
+        MainCommands *commands = nullptr;
+        Prompts *prompts = nullptr;
+    };
+
+    explicit OperatorActions(const Parts &parts, QObject *parent = nullptr);
+
+    void pressKey(Keyboard::Key key);
+    // Ticks or unticks input 0..3; the host hears of it only when the input changes.
+    void setInput(int index, bool on);
+    void setBusy(bool on);
+    void setCts(bool on);
+    void pressBarcodeButton();
+    // One code with the chosen terminator, typed like a line of the list.
+    void sendBarcode(const QByteArray &code);
+    void setScaleOn(bool on);
+    void replaceScaleReadings(const QList<QByteArray> &texts);
+    void chooseScaleReading(int index);
+    void resetTerminal();
+    // "Carrega Arquivo" (BtCarrega): starts playback when idle, stops it otherwise.
+    void pressPlaybackButton();
+    // Starts playback when on and idle; stops it when off and not idle.
+    void setPlayback(bool on);
+
+signals:
+    void changed();
+
+private:
+    template <typename Work>
+    void run(Work &&work);
+
+    Parts m_parts;
+};

@@ -1,0 +1,236 @@
+#include "terminal/terminal.h"
+
+#include "shell/ini_store.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource localAddressText,
+                   QObject *parent)
+    : QObject(parent), m_folder(workingFolder), m_localAddressText(std::move(localAddressText)),
+      m_observedPrompts(prompts, *this), m_outputs(m_state),
+      m_connections(m_state, m_display, m_view, m_observedPrompts), m_keyboard(m_state, m_connections),
+      m_inputs(m_state, m_keyboard, m_connections),
+      m_interpreter(m_state, m_display, m_outputs, m_connections, m_inputs),
+      m_barcode(m_state, m_keyboard), m_scale(m_state, m_connections),
+      m_playback(m_state, m_keyboard, m_observedPrompts,
+                 [path = filePath("Digitacoes.ini")] {
+                     // The script is read whole at each start; one parse serves every key.
+                     return IniStore(path).snapshot();
+                 }),
+      m_config(filePath("Config.ini"), m_observedPrompts),
+      m_serial(m_state, m_observedPrompts, filePath("Config.ini"), [this](char c) { m_keyboard.SendKey(c); }),
+      m_commands(m_state, m_display, m_view, m_outputs, m_scale, m_connections, m_config,
+                 m_observedPrompts),
+      m_actions({&m_state, &m_keyboard, &m_inputs, &m_barcode, &m_scale, &m_playback, &m_commands,
+                 &m_observedPrompts})
+{
+    m_outputs.setEnqResponder(&m_scale);
+    m_outputs.setComPort(&m_serial);
+    m_connections.setHostDataSink([this](const QByteArray &bytes) { m_interpreter.InterpretHostData(bytes); });
+    m_connections.setResetCommand(&m_commands);
+
+    connect(&m_display, &DisplayModel::viewChanged, this, [this] {
+        if (TerminalObserver *o = observer())
+            o->displayChanged();
+    });
+    connect(&m_outputs, &Outputs::ledsChanged, this, [this] {
+        if (TerminalObserver *o = observer())
+            o->ledsChanged();
+    });
+    connect(&m_outputs, &Outputs::parallelChanged, this, [this] {
+        if (TerminalObserver *o = observer())
+            o->printerChanged();
+    });
+    connect(&m_outputs, &Outputs::serialChanged, this, [this] {
+        if (TerminalObserver *o = observer())
+            o->serialChanged();
+    });
+    connect(&m_actions, &OperatorActions::changed, this, [this] {
+        if (TerminalObserver *o = observer())
+            o->operatorChanged();
+    });
+}
+
+Terminal::~Terminal()
+{
+    m_connections.setObserver(nullptr);
+    m_fanOut.observers.clear();
+    // The host link must not run a reset while the terminal is going away.
+    m_connections.setResetCommand(nullptr);
+}
+
+QString Terminal::filePath(const char *name) const
+{
+    return m_folder + QDir::separator() + QString::fromLatin1(name);
+}
+
+void prepareMainView(const QString &workingFolder, BarcodeReader &barcode, Scale &scale, DisplayModel &display,
+                     Outputs &outputs, DigitalInputs &inputs)
+{
+    const QDir folder(workingFolder);
+    barcode.loadCodes(folder.filePath(QStringLiteral("Codigo.txt")));
+    scale.loadItems(folder.filePath(QStringLiteral("Balanca.txt")));
+    display.reset();
+    outputs.resetForNewWindow();
+    inputs.resetForNewWindow();
+    barcode.resetForNewWindow();
+}
+
+void Terminal::prepareMainView()
+{
+    ::prepareMainView(m_folder, m_barcode, m_scale, m_display, m_outputs, m_inputs);
+}
+
+LoadedSettings Terminal::load()
+{
+    // A failed first-start write has shown its message and asked the
+    // application to end; loading goes on so that start-up completes.
+    if (!m_config.exists())
+        m_config.writeFirstStartDefaults();
+
+    LoadedSettings loaded = loadStoredSettings(m_config, m_localAddressText);
+    m_lookedUp = loaded.autoStartLookedUp;
+    m_state.connectionRole = loaded.connectionRole;
+    m_stored = loaded.link;
+    m_connections.setStoredPortAndAddress(m_stored.port, m_stored.address);
+
+    const bool server = m_state.connectionRole == TerminalState::kServer;
+    m_view.setStatusPanels(QStringLiteral("Porta: ") + m_stored.port,
+                           server ? QString() : QStringLiteral("IP Remoto: ") + m_stored.address);
+    m_barcode.setTerminatorIndex(loaded.terminatorIndex);
+    m_state.barcodeCharDelay = loaded.barcodeCharDelay;
+    m_commands.setAutoStartChecked(loaded.autoStart);
+    m_state.protocolKind = loaded.protocolIndex;
+
+    // A stored port that is not a usable number is reported; loading ends
+    // normally and the connection keeps its previous port.
+    loaded.portApplied = guarded(m_observedPrompts, [&] {
+        if (server) {
+            m_connections.setServerPort(portFromText(m_stored.port));
+        } else {
+            m_connections.setClientAddress(m_stored.address);
+            m_connections.setClientPort(portFromText(m_stored.port));
+        }
+    });
+    return loaded;
+}
+
+void Terminal::chooseEquipment(bool comutadora)
+{
+    m_state.comutadoraMode = comutadora;
+}
+
+int Terminal::protocolOnSettingsActivation(bool comutadora, int shownProtocol)
+{
+    if (comutadora)
+        return TerminalState::kZorvane;
+    if (shownProtocol == TerminalState::kTelnet || shownProtocol == TerminalState::kVt100)
+        return shownProtocol;
+    return TerminalState::kZorvane;
+}
+
+bool Terminal::confirmSettings()
+{
+    return confirmConnectionSettings(m_state, m_config, m_connections, m_observedPrompts);
+}
+
+bool Terminal::startWithoutWindows(bool comutadora)
+{
+    prepareMainView();
+    load();
+    chooseEquipment(comutadora);
+    m_state.protocolKind = protocolOnSettingsActivation(comutadora, m_state.protocolKind);
+    return confirmSettings();
+}
+
+void Terminal::addObserver(TerminalObserver *observer)
+{
+    auto &list = m_fanOut.observers;
+    if (observer && std::find(list.begin(), list.end(), observer) == list.end())
+        list.push_back(observer);
+    m_connections.setObserver(this->observer());
+}
+
+void Terminal::removeObserver(TerminalObserver *observer)
+{
+    auto &list = m_fanOut.observers;
+    list.erase(std::remove(list.begin(), list.end(), observer), list.end());
+    m_connections.setObserver(this->observer());
+}
+
+// ---- Fan-out ----
+// An observer may remove itself (or another) while an event is handed out, so
+// each event walks a copy of the list.
+
+#define TERMINAL_FAN_OUT(call)                                                                     \
+    for (TerminalObserver *o : std::vector<TerminalObserver *>(observers))                         \
+        o->call;
+
+void Terminal::FanOut::hostDataReceived(const QByteArray &bytes)
+{
+    TERMINAL_FAN_OUT(hostDataReceived(bytes))
+}
+
+void Terminal::FanOut::hostDataSent(const QByteArray &bytes)
+{
+    TERMINAL_FAN_OUT(hostDataSent(bytes))
+}
+
+void Terminal::FanOut::linkChanged(LinkEvent event, const QString &peer, const QString &detail)
+{
+    TERMINAL_FAN_OUT(linkChanged(event, peer, detail))
+}
+
+void Terminal::FanOut::displayChanged()
+{
+    TERMINAL_FAN_OUT(displayChanged())
+}
+
+void Terminal::FanOut::ledsChanged()
+{
+    TERMINAL_FAN_OUT(ledsChanged())
+}
+
+void Terminal::FanOut::printerChanged()
+{
+    TERMINAL_FAN_OUT(printerChanged())
+}
+
+void Terminal::FanOut::serialChanged()
+{
+    TERMINAL_FAN_OUT(serialChanged())
+}
+
+void Terminal::FanOut::messageShown(const QString &caption, const QString &text)
+{
+    TERMINAL_FAN_OUT(messageShown(caption, text))
+}
+
+void Terminal::FanOut::operatorChanged()
+{
+    TERMINAL_FAN_OUT(operatorChanged())
+}
+
+#undef TERMINAL_FAN_OUT
+
+// ---- Prompts ----
+
+void Terminal::ObservedPrompts::showMessage(const QString &caption, const QString &text, Icon icon)
+{
+    if (TerminalObserver *o = m_terminal.observer())
+        o->messageShown(caption, text);
+    m_inner.showMessage(caption, text, icon);
+}
+
+std::optional<QString> Terminal::ObservedPrompts::inputBox(const QString &caption, const QString &prompt,
+                                                           const QString &value)
+{
+    return m_inner.inputBox(caption, prompt, value);
+}
+
+void Terminal::ObservedPrompts::requestTerminate()
+{
+    m_inner.requestTerminate();
+}
