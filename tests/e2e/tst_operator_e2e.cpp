@@ -4,6 +4,9 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -31,6 +34,9 @@ class TestOperatorEndToEnd : public QObject
     static constexpr int kDisplayTop = 218;
     static constexpr QPoint kDisplayLine1{216, 229};
     static constexpr QPoint kInput1{559, 63};
+    // The tick mark of "Input 1" and the check of "Busy".
+    static constexpr QRect kInput1Box{522, 52, 22, 22};
+    static constexpr QRect kBusyBox{70, 24, 22, 22};
     static constexpr QPoint kBalanca{233, 35};
     static constexpr QRect kScaleReadings{180, 52, 106, 24};
     static constexpr QPoint kCodigoDeBarras{305, 476};
@@ -100,7 +106,7 @@ class TestOperatorEndToEnd : public QObject
     // Starts the program in a fresh folder set for automatic start as a Server
     // with `protocol`, waits for its main window and finds where the client
     // area begins from the display lines, whose place in it is fixed.
-    void startServer(int protocol, quint16 port)
+    void startServer(int protocol, quint16 port, const QStringList &arguments = {})
     {
         m_scenario = protocol == 0 ? QStringLiteral("vt100") : QStringLiteral("zorvane");
         writeFile(QStringLiteral("Config.ini"),
@@ -111,8 +117,8 @@ class TestOperatorEndToEnd : public QObject
         m_emulator = std::make_unique<QProcess>();
         m_emulator->setProcessEnvironment(m_desktop.environment());
         m_emulator->setWorkingDirectory(m_folder->path());
-        m_emulator->setProcessChannelMode(QProcess::ForwardedChannels);
-        m_emulator->start(m_binary, {});
+        m_emulator->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_emulator->start(m_binary, arguments);
         QVERIFY(m_emulator->waitForStarted(kWait));
 
         m_main = m_desktop.waitForWindow(kMainCaption);
@@ -327,6 +333,50 @@ private slots:
         const QByteArray ready("\x02\x1b\x01S\x03");
         QCOMPARE(hostReceives(12), ready + '\x02' + "00150" + '\x03');
         shot(QStringLiteral("done"));
+    }
+
+    // The control interface with the windows: an input ticked through it ticks
+    // its box on screen and reports to the host like a click; "Busy" too.
+    void controlActionsShowInTheWindow()
+    {
+        const quint16 port = freePort();
+        const QString socketPath = m_folder->filePath(QStringLiteral("control.sock"));
+        startServer(0, port, {QStringLiteral("--control"), QStringLiteral("unix:") + socketPath});
+        if (QTest::currentTestFailed())
+            return;
+        QTRY_VERIFY_WITH_TIMEOUT(m_emulator->canReadLine(), kWait);
+        const QJsonObject ready = QJsonDocument::fromJson(m_emulator->readLine()).object();
+        QCOMPARE(ready.value(QStringLiteral("ready")).toObject().value(QStringLiteral("control")).toString(),
+                 QStringLiteral("unix:") + socketPath);
+        connectHost(port);
+        if (QTest::currentTestFailed())
+            return;
+
+        QLocalSocket control;
+        control.connectToServer(socketPath);
+        QVERIFY(control.waitForConnected(kWait));
+        const auto request = [&control](const QByteArray &line) {
+            control.write(line + '\n');
+            QByteArray reply;
+            while (!reply.contains("\"id\"") && control.waitForReadyRead(kWait))
+                while (control.canReadLine() && !reply.contains("\"id\""))
+                    reply = control.readLine();
+            return reply;
+        };
+        const QImage before = shot(QStringLiteral("control-before"));
+        QVERIFY(request(R"({"id":1,"cmd":"input","n":1,"on":true})").contains("\"ok\""));
+        QCOMPARE(hostReceives(2), QByteArray("@2"));
+        QVERIFY(request(R"({"id":2,"cmd":"busy","on":true})").contains("\"ok\""));
+        QTRY_VERIFY_WITH_TIMEOUT(clientArea(shot(QStringLiteral("control-ticked")), kInput1Box) !=
+                                         clientArea(before, kInput1Box) &&
+                                     clientArea(shot(QStringLiteral("control-ticked")), kBusyBox) !=
+                                         clientArea(before, kBusyBox),
+                                 kWait);
+        QVERIFY(request(R"({"id":3,"cmd":"input","n":1,"on":false})").contains("\"ok\""));
+        QCOMPARE(hostReceives(2), QByteArray("@0"));
+        QTRY_VERIFY_WITH_TIMEOUT(clientArea(shot(QStringLiteral("control-unticked")), kInput1Box) ==
+                                     clientArea(before, kInput1Box),
+                                 kWait);
     }
 };
 
