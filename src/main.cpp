@@ -1,4 +1,6 @@
+#include "control/control_request.h"
 #include "control/control_server.h"
+#include "control/fault_spec_json.h"
 #include "control/headless_prompts.h"
 #include "control/quit_on_signals.h"
 #include "shell/local_address.h"
@@ -10,6 +12,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QStandardPaths>
 
 #include <cstdio>
@@ -34,6 +37,9 @@ const char *const kUsage =
     "  --control unix:PATH      open the control interface on a local socket (owner only)\n"
     "  --control tcp:PORT       ... or on 127.0.0.1 PORT (0 picks a free port), with a token;\n"
     "                           the address is printed on standard output as a JSON line\n"
+    "  --fault SPEC             with --headless: inject a fault from the start, SPEC being the\n"
+    "                           JSON object of the control command fault.add, for example\n"
+    "                           '{\"kind\":\"split\",\"offsets\":[2],\"count\":\"always\"}'; repeatable\n"
     "  -h, --help               show this help and exit\n"
     "  -v, --version            show the version and exit\n";
 
@@ -56,6 +62,7 @@ struct Options {
     QString folder;
     bool comutadora = false;
     std::optional<QString> control;
+    QList<FaultSpec> faults;
 };
 
 // Reads the command line; returns an exit status when the run ends here.
@@ -71,9 +78,10 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption userFolder(QStringLiteral("user-folder"));
     const QCommandLineOption equipment(QStringLiteral("equipment"), QString(), QStringLiteral("KIND"));
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("SPEC"));
+    const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("SPEC"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({headless, folder, userFolder, equipment, control, help, version});
+    parser.addOptions({headless, folder, userFolder, equipment, control, fault, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -113,6 +121,18 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     }
     if (parser.isSet(control))
         options.control = parser.value(control);
+    for (const QString &text : parser.values(fault)) {
+        if (!options.headless)
+            return usageError(QStringLiteral("--fault needs --headless"));
+        const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
+        try {
+            if (!document.isObject())
+                control::badArgument(QStringLiteral("not a JSON object"));
+            options.faults.append(control::faultSpecFromJson(document.object()));
+        } catch (const ControlError &error) {
+            return usageError(QStringLiteral("--fault %1: %2").arg(text, error.message));
+        }
+    }
     return std::nullopt;
 }
 
@@ -148,6 +168,9 @@ int runHeadless(int argc, char *argv[], const Options &options)
         if (!control)
             return startFailure(error);
     }
+    // Faults are in force before the connection opens, so they meet its first bytes.
+    for (const FaultSpec &spec : options.faults)
+        terminal.faults().add(spec);
     terminal.startWithoutWindows(options.comutadora);
     // Announced once the terminal has loaded its settings and opened its connection.
     announce(control.get());

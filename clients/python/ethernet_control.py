@@ -206,6 +206,26 @@ class Terminal:
     def playback(self, on: bool) -> dict:
         return self.request("playback", on=on)
 
+    # -- faults --------------------------------------------------------------
+
+    def add_fault(self, kind: str, **arguments: Any) -> int:
+        """Injects a fault (split, delay, drop_reply, reset, close, stall,
+        refuse, printer_busy, serial_blocked, scale, telnet_silent) and
+        returns its number. Bytes arguments (``when_received``) may be given
+        as bytes."""
+        arguments = {k: (v.hex() if isinstance(v, (bytes, bytearray)) else v) for k, v in arguments.items()}
+        return self.request("fault.add", kind=kind, **arguments)["id"]
+
+    def faults(self) -> List[dict]:
+        return self.request("fault.list")["faults"]
+
+    def clear_faults(self, fault: Optional[int] = None) -> None:
+        """Clears one fault by its number, or all of them."""
+        if fault is None:
+            self.request("fault.clear")
+        else:
+            self.request("fault.clear", fault=fault)
+
     # -- waiting and events ---------------------------------------------------
 
     def wait(self, until: dict, timeout: float = 10.0, after_seq: Optional[int] = None) -> None:
@@ -227,7 +247,7 @@ class Terminal:
 
     def subscribe(self, *kinds: str) -> None:
         """From now on also receive events of these kinds: display, leds,
-        printer, serial, sent, received, connection, message."""
+        printer, serial, sent, received, connection, message, fault."""
         self.request("subscribe", events=list(kinds))
 
     def events(self, timeout: float = 0.0) -> Iterator[dict]:

@@ -1,6 +1,7 @@
 #include "control/control_server.h"
 
 #include "control/control_request.h"
+#include "control/fault_spec_json.h"
 #include "engine/cp1252.h"
 #include "terminal/terminal.h"
 
@@ -28,7 +29,7 @@ namespace {
 
 const QStringList kEventNames = {QStringLiteral("display"), QStringLiteral("leds"),     QStringLiteral("printer"),
                                  QStringLiteral("serial"),  QStringLiteral("sent"),     QStringLiteral("received"),
-                                 QStringLiteral("connection"), QStringLiteral("message")};
+                                 QStringLiteral("connection"), QStringLiteral("message"), QStringLiteral("fault")};
 
 // The largest bytes pattern a sent/received wait may look for.
 constexpr qsizetype kMaxPatternBytes = 64 * 1024;
@@ -565,6 +566,29 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
         all.sort();
         return {{QStringLiteral("events"), QJsonArray::fromStringList(all)}};
     }
+    if (cmd == QLatin1String("fault.add")) {
+        const int id = m_terminal.faults().add(control::faultSpecFromJson(args));
+        if (id < 0)
+            badArgument(QStringLiteral("at most %1 faults at a time").arg(FaultInjector::kMaxFaults));
+        return {{QStringLiteral("id"), id}};
+    }
+    if (cmd == QLatin1String("fault.list")) {
+        QJsonArray faults;
+        for (const FaultInjector::Status &status : m_terminal.faults().list())
+            faults.append(control::faultStatusToJson(status));
+        return {{QStringLiteral("faults"), faults}};
+    }
+    if (cmd == QLatin1String("fault.clear")) {
+        // A request's "id" is its own, echoed in the reply; the fault's number travels as "fault".
+        if (!args.contains(QStringLiteral("fault"))) {
+            m_terminal.faults().clearAll();
+            return {};
+        }
+        const int fault = int(control::intArg(args, QStringLiteral("fault"), 1, std::numeric_limits<int>::max()));
+        if (!m_terminal.faults().clear(fault))
+            badArgument(QStringLiteral("no fault %1 is in force").arg(fault));
+        return {};
+    }
     if (cmd == QLatin1String("unsubscribe")) {
         const QJsonValue list = args.value(QStringLiteral("events"));
         if (list.isUndefined())
@@ -944,6 +968,12 @@ void ControlServer::printerChanged()
 void ControlServer::serialChanged()
 {
     publishNewLines(false);
+}
+
+void ControlServer::faultFired(int id, const QString &kind, const QString &what)
+{
+    publish(QStringLiteral("fault"),
+            {{QStringLiteral("fault"), id}, {QStringLiteral("kind"), kind}, {QStringLiteral("did"), what}});
 }
 
 void ControlServer::messageShown(const QString &caption, const QString &text)

@@ -108,6 +108,7 @@ private:
     void printerChanged() override;
     void serialChanged() override;
     void messageShown(const QString &caption, const QString &text) override;
+    void faultFired(int id, const QString &kind, const QString &what) override;
 
     Terminal &m_terminal;
     QLocalServer *m_local = nullptr;

@@ -44,4 +44,11 @@ public:
     }
     // An input, "Busy", "CTS", the scale box or playback changed.
     virtual void operatorChanged() {}
+    // An injected fault acted: its number, its kind and what it did, in words.
+    virtual void faultFired(int id, const QString &kind, const QString &what)
+    {
+        Q_UNUSED(id);
+        Q_UNUSED(kind);
+        Q_UNUSED(what);
+    }
 };

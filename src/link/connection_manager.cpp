@@ -15,6 +15,8 @@
 #include <optional>
 #include <utility>
 
+#include <sys/socket.h>
+
 namespace
 {
 
@@ -76,7 +78,11 @@ void refuseWhileActive(bool active)
 ConnectionManager::ConnectionManager(TerminalState &state, DisplayModel &display, MainViewState &view,
                                      Prompts &prompts, QObject *parent)
     : QObject(parent), m_state(state), m_display(display), m_view(view), m_prompts(prompts),
-      m_decoder([this](const QByteArray &answer) { writeToClient(answer); },
+      m_decoder(
+          [this](const QByteArray &answer) {
+              if (!m_faults || m_faults->telnetAnswer(answer))
+                  writeToClient(answer);
+          },
                 [this] { return m_terminalType ? m_terminalType() : QByteArrayLiteral("vt100"); }),
       m_server(new QTcpServer(this)), m_client(new QTcpSocket(this)), m_telNet(new QTcpServer(this))
 {
@@ -101,6 +107,21 @@ ConnectionManager::ConnectionManager(TerminalState &state, DisplayModel &display
     m_refusedRetry.setSingleShot(true);
     m_refusedRetry.setInterval(500);
     connect(&m_refusedRetry, &QTimer::timeout, this, &ConnectionManager::retryRefusedAttempt);
+
+    m_readHold.setSingleShot(true);
+    connect(&m_readHold, &QTimer::timeout, this, &ConnectionManager::resumeReading);
+    m_extraWait.setSingleShot(true);
+    connect(&m_extraWait, &QTimer::timeout, this, [this] {
+        if (m_extraTarget)
+            m_extraTarget->start();
+    });
+    m_refuseWindow.setSingleShot(true);
+    connect(&m_refuseWindow, &QTimer::timeout, this, [this] {
+        // Listening again only if nothing closed the Server meanwhile.
+        if (m_refusedPort != 0 && !m_server->isListening())
+            m_server->listen(QHostAddress::AnyIPv4, m_refusedPort);
+        m_refusedPort = 0;
+    });
 }
 
 ConnectionManager::~ConnectionManager()
@@ -336,6 +357,7 @@ void ConnectionManager::closeClient()
 {
     m_clientActive = false;
     m_refusedRetry.stop();
+    m_extraWait.stop();
     if (m_client->state() == QAbstractSocket::ConnectedState)
         m_client->flush();
     m_client->abort();
@@ -366,7 +388,7 @@ void ConnectionManager::ClientDisconnect()
     m_clientConnected = false;
     m_clientActive = false;
     m_refusedRetry.stop();
-    m_timer1.start();
+    startReconnectTimer(m_timer1);
     report(TerminalObserver::LinkEvent::Closed, m_clientAddress + QLatin1Char(':') + QString::number(m_clientPort));
 }
 
@@ -385,7 +407,7 @@ void ConnectionManager::ClientError(QAbstractSocket::SocketError error)
     const QString peer = m_clientAddress + QLatin1Char(':') + QString::number(m_clientPort);
     if (error == QAbstractSocket::ConnectionRefusedError) {
         // A refused attempt comes back at once here; a pause keeps the retries from spinning.
-        m_refusedRetry.start();
+        startReconnectTimer(m_refusedRetry);
         report(TerminalObserver::LinkEvent::Refused, peer, m_client->errorString());
         return;
     }
@@ -466,13 +488,20 @@ void ConnectionManager::TelNetClientError()
 
 void ConnectionManager::readAndDeliver(QTcpSocket *connection)
 {
+    // While reading is held the bytes stay with the socket (and, once its
+    // buffer is full, with the host); resumeReading() fetches them.
+    if (m_readHold.isActive())
+        return;
     const QPointer<QTcpSocket> guard(connection);
     const QByteArray read = connection->readAll();
     if (read.isEmpty())
         return;
     if (m_observer)
         m_observer->hostDataReceived(read);
-    deliver(read);
+    if (m_faults)
+        m_faults->received(read, [this](const QByteArray &piece) { deliver(piece); });
+    else
+        deliver(read);
     // Bytes that arrived while the interpreter ran a nested loop raise no new notification.
     if (guard && guard->bytesAvailable() > 0)
         QMetaObject::invokeMethod(
@@ -497,6 +526,68 @@ void ConnectionManager::deliver(const QByteArray &read)
     } catch (const SilentAbort &) {
     }
     emit hostDataDelivered();
+}
+
+bool ConnectionManager::dropHostConnection(bool reset)
+{
+    QTcpSocket *target = nullptr;
+    if (m_state.connectionRole == TerminalState::kServer) {
+        for (auto it = m_hostConnections.crbegin(); it != m_hostConnections.crend() && !target; ++it)
+            if (*it && (*it)->state() == QAbstractSocket::ConnectedState)
+                target = *it;
+    } else if (m_client->state() == QAbstractSocket::ConnectedState) {
+        target = m_client;
+    }
+    if (!target)
+        return false;
+    if (reset) {
+        // A zero linger time makes the close a reset (RST) instead of a FIN.
+        const struct linger abortive = {1, 0};
+        ::setsockopt(int(target->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        target->abort();
+    } else {
+        target->disconnectFromHost();
+    }
+    return true;
+}
+
+void ConnectionManager::holdReading(int ms)
+{
+    m_readHold.start(ms);
+}
+
+void ConnectionManager::resumeReading()
+{
+    for (const auto &connection : std::as_const(m_hostConnections))
+        if (connection && connection->bytesAvailable() > 0)
+            readAndDeliver(connection);
+    if (m_client->bytesAvailable() > 0)
+        readAndDeliver(m_client);
+}
+
+void ConnectionManager::refuseConnections(int ms)
+{
+    if (m_state.connectionRole == TerminalState::kServer) {
+        if (!m_server->isListening())
+            return;
+        m_refusedPort = m_server->serverPort();
+        m_server->close();
+        m_refuseWindow.start(ms);
+    } else {
+        m_extraReconnectDelay += ms;
+    }
+}
+
+void ConnectionManager::startReconnectTimer(QTimer &timer)
+{
+    m_extraWait.stop();
+    // A refusal injected by a fault puts this one wait off by its time.
+    if (m_extraReconnectDelay > 0) {
+        m_extraTarget = &timer;
+        m_extraWait.start(std::exchange(m_extraReconnectDelay, 0));
+        return;
+    }
+    timer.start();
 }
 
 void ConnectionManager::reportHostDataError(const QString &text)

@@ -31,6 +31,17 @@ public:
     virtual void runResetTerminal() = 0;
 };
 
+// What injected faults do to the link (see FaultInjector): every read from the
+// host passes through received(), which hands it on whole, in pieces or cut
+// short; every Telnet answer through telnetAnswer(), which may keep it back.
+class LinkFaults
+{
+public:
+    virtual ~LinkFaults() = default;
+    virtual void received(const QByteArray &read, const std::function<void(const QByteArray &)> &deliver) = 0;
+    virtual bool telnetAnswer(const QByteArray &answer) = 0;
+};
+
 // Owns the TCP link to the host: the listening Server with its host connections
 // in accept order, the Client connection, the TelNet listener that turns every
 // caller away, and the reconnect timer Timer1. Bytes read on any host
@@ -68,6 +79,19 @@ public:
     void setRefusedRetryDelay(int ms);
     // Reads, sends and connection changes are reported here; nullptr for none.
     void setObserver(TerminalObserver *observer) { m_observer = observer; }
+    // Injected faults; nullptr (the default) for a link that behaves.
+    void setFaults(LinkFaults *faults) { m_faults = faults; }
+
+    // Fault actions. Ends the current host connection (the newest one of the
+    // Server, or the Client's) with a reset or an orderly close; false when
+    // there is none.
+    bool dropHostConnection(bool reset);
+    // Stops reading from the host for ms milliseconds; what arrives meanwhile waits.
+    void holdReading(int ms);
+    bool readingHeld() const { return m_readHold.isActive(); }
+    // Server: the listening socket closes for ms milliseconds, so new callers
+    // are refused. Client: the next connection attempt waits ms milliseconds more.
+    void refuseConnections(int ms);
 
     // Changing a port or the address of an open socket throws AppError.
     void setServerPort(quint16 port);
@@ -138,6 +162,8 @@ private:
     void writeToClient(const QByteArray &bytes);
     void writeBounded(QTcpSocket *connection, const QByteArray &bytes);
     void showConnected();
+    void startReconnectTimer(QTimer &timer);
+    void resumeReading();
     void report(TerminalObserver::LinkEvent event, const QString &peer, const QString &detail = {});
 
     TerminalState &m_state;
@@ -148,6 +174,13 @@ private:
     std::function<void(const QByteArray &)> m_interpret;
     ResetCommand *m_reset = nullptr;
     TerminalObserver *m_observer = nullptr;
+    LinkFaults *m_faults = nullptr;
+    QTimer m_readHold;
+    QTimer m_refuseWindow;
+    quint16 m_refusedPort = 0;
+    int m_extraReconnectDelay = 0;
+    QTimer m_extraWait;
+    QTimer *m_extraTarget = nullptr;
     std::function<QByteArray()> m_terminalType;
     TelnetDecoder m_decoder;
 

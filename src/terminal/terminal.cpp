@@ -10,10 +10,13 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
                    QObject *parent)
     : QObject(parent), m_folder(workingFolder), m_localAddressText(std::move(localAddressText)),
       m_observedPrompts(prompts, *this), m_outputs(m_state),
-      m_connections(m_state, m_display, m_view, m_observedPrompts), m_keyboard(m_state, m_connections),
-      m_inputs(m_state, m_keyboard, m_connections),
-      m_interpreter(m_state, m_display, m_outputs, m_connections, m_inputs),
-      m_barcode(m_state, m_keyboard), m_scale(m_state, m_connections),
+      m_connections(m_state, m_display, m_view, m_observedPrompts),
+      // The scale is built further down; the fault layer only keeps the reference until an ENQ comes.
+      m_faults(m_connections, m_state, m_scale), m_keySender(m_faults, SendOrigin::Key),
+      m_replySender(m_faults, SendOrigin::Reply), m_scaleSender(m_faults, SendOrigin::Scale),
+      m_keyboard(m_state, m_keySender), m_inputs(m_state, m_keyboard, m_replySender),
+      m_interpreter(m_state, m_display, m_outputs, m_replySender, m_inputs), m_barcode(m_state, m_keyboard),
+      m_scale(m_state, m_scaleSender),
       m_playback(m_state, m_keyboard, m_observedPrompts,
                  [path = filePath("Digitacoes.ini")] {
                      // The script is read whole at each start; one parse serves every key.
@@ -26,7 +29,9 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
       m_actions({&m_state, &m_keyboard, &m_inputs, &m_barcode, &m_scale, &m_playback, &m_commands,
                  &m_observedPrompts})
 {
-    m_outputs.setEnqResponder(&m_scale);
+    m_outputs.setEnqResponder(&m_faults);
+    m_faults.setActions(&m_actions);
+    m_faults.setObserver([this] { return observer(); });
     m_outputs.setComPort(&m_serial);
     m_connections.setHostDataSink([this](const QByteArray &bytes) { m_interpreter.InterpretHostData(bytes); });
     m_connections.setResetCommand(&m_commands);
@@ -211,6 +216,11 @@ void Terminal::FanOut::messageShown(const QString &caption, const QString &text)
 void Terminal::FanOut::operatorChanged()
 {
     TERMINAL_FAN_OUT(operatorChanged())
+}
+
+void Terminal::FanOut::faultFired(int id, const QString &kind, const QString &what)
+{
+    TERMINAL_FAN_OUT(faultFired(id, kind, what))
 }
 
 #undef TERMINAL_FAN_OUT

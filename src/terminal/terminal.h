@@ -17,6 +17,7 @@
 #include "shell/equipment_loader.h"
 #include "shell/main_commands.h"
 #include "shell/serial_bridge.h"
+#include "terminal/fault_injector.h"
 #include "terminal/operator_actions.h"
 
 #include <QObject>
@@ -96,6 +97,7 @@ public:
     MainCommands &commands() { return m_commands; }
     StoredLink &storedLink() { return m_stored; }
     OperatorActions &actions() { return m_actions; }
+    FaultInjector &faults() { return m_faults; }
     // Whether the last loading step needed this machine's address list.
     bool localAddressLookedUp() const { return m_lookedUp; }
 
@@ -113,6 +115,7 @@ private:
         void serialChanged() override;
         void messageShown(const QString &caption, const QString &text) override;
         void operatorChanged() override;
+        void faultFired(int id, const QString &kind, const QString &what) override;
     };
     // The prompts every terminal object uses: each message is reported, then shown.
     class ObservedPrompts : public Prompts {
@@ -141,6 +144,12 @@ private:
     MainViewState m_view;
     Outputs m_outputs;
     ConnectionManager m_connections;
+    // Between the terminal's objects and the host link: every send, read and
+    // ENQ passes here, straight through while no fault is in force.
+    FaultInjector m_faults;
+    FaultInjector::Sender m_keySender;
+    FaultInjector::Sender m_replySender;
+    FaultInjector::Sender m_scaleSender;
     Keyboard m_keyboard;
     DigitalInputs m_inputs;
     HostInterpreter m_interpreter;
