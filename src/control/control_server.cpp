@@ -21,6 +21,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <sys/stat.h>
 #include <optional>
 
 using control::badArgument;
@@ -186,14 +187,14 @@ bool ControlServer::listen(const QString &spec, QString *error)
             *error = QStringLiteral("the control socket needs a path: unix:PATH");
             return false;
         }
-        const QFileInfo existing(path);
-        if (existing.exists() || existing.isSymLink()) {
+        struct stat existing = {};
+        if (::lstat(QFile::encodeName(path).constData(), &existing) == 0) {
             // A socket left by a run that died is taken over; anything else is not ours to remove.
             QLocalSocket probe;
             probe.connectToServer(path);
             const bool live = probe.waitForConnected(200);
             probe.abort();
-            const bool socketFile = !existing.isFile() && !existing.isDir() && !existing.isSymLink();
+            const bool socketFile = S_ISSOCK(existing.st_mode);
             if (live) {
                 *error = QStringLiteral("%1 is in use by another running program").arg(path);
                 return false;
@@ -839,36 +840,33 @@ void ControlServer::remember(bool sent, const QByteArray &bytes)
     }
 }
 
-void ControlServer::hostDataReceived(const QByteArray &bytes)
+void ControlServer::passedHost(bool sent, const QByteArray &bytes)
 {
-    const bool show = wanted(QStringLiteral("received"));
-    publish(QStringLiteral("received"), show ? QJsonObject{{QStringLiteral("hex"), control::toHex(bytes)}}
-                                             : QJsonObject());
-    remember(false, bytes);
+    const QString name = sent ? QStringLiteral("sent") : QStringLiteral("received");
+    publish(name, wanted(name) ? QJsonObject{{QStringLiteral("hex"), control::toHex(bytes)}} : QJsonObject());
+    remember(sent, bytes);
     bool fed = false;
-    for (const SessionPtr &session : m_sessions)
-        if (session->wait && session->wait->received) {
-            session->wait->received->feed(bytes);
+    for (const SessionPtr &session : m_sessions) {
+        std::optional<StreamMatch> *match = nullptr;
+        if (session->wait)
+            match = sent ? &session->wait->sent : &session->wait->received;
+        if (match && *match) {
+            (*match)->feed(bytes);
             fed = true;
         }
+    }
     if (fed)
         checkWaits();
 }
 
+void ControlServer::hostDataReceived(const QByteArray &bytes)
+{
+    passedHost(false, bytes);
+}
+
 void ControlServer::hostDataSent(const QByteArray &bytes)
 {
-    const bool show = wanted(QStringLiteral("sent"));
-    publish(QStringLiteral("sent"), show ? QJsonObject{{QStringLiteral("hex"), control::toHex(bytes)}}
-                                         : QJsonObject());
-    remember(true, bytes);
-    bool fed = false;
-    for (const SessionPtr &session : m_sessions)
-        if (session->wait && session->wait->sent) {
-            session->wait->sent->feed(bytes);
-            fed = true;
-        }
-    if (fed)
-        checkWaits();
+    passedHost(true, bytes);
 }
 
 void ControlServer::linkChanged(LinkEvent event, const QString &peer, const QString &detail)

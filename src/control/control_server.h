@@ -98,6 +98,8 @@ private:
     void publishNewLines(bool printer);
     void publishDisplay();
     void remember(bool sent, const QByteArray &bytes);
+    // A send to the host or a read from it: its event, its place in the history, the waits on it.
+    void passedHost(bool sent, const QByteArray &bytes);
 
     // TerminalObserver
     void hostDataReceived(const QByteArray &bytes) override;

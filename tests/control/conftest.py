@@ -13,6 +13,12 @@ sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients"
 import ethernet_control  # noqa: E402
 
 VT100, ZORVANE, TELNET = 0, 1, 2
+STX, ETX, ESC = b"\x02", b"\x03", b"\x1b"
+
+
+def frame(letter: bytes, operand: bytes = b"") -> bytes:
+    """A Zorvane command frame in the plain framing."""
+    return STX + letter + operand + ETX
 
 
 def config(port: int, protocol: int = ZORVANE, role: int = 1, extra: str = "") -> str:

@@ -13,13 +13,8 @@ import time
 import pytest
 
 import ethernet_control as ec
-from conftest import TELNET, VT100, ZORVANE, Host, config, free_port
+from conftest import ESC, ETX, STX, TELNET, VT100, ZORVANE, Host, config, frame, free_port
 
-STX, ETX, ESC = b"\x02", b"\x03", b"\x1b"
-
-
-def zorvane(letter: bytes, operand: bytes = b"") -> bytes:
-    return STX + letter + operand + ETX
 
 
 @pytest.fixture
@@ -62,7 +57,7 @@ class TestCommands:
         assert state["display"]["shown"][1] == "Conectado"
         assert state["leds"] == ["#ff00ff", "#ffff00", "#0000ff", "#00ff00"]
 
-        host.send(zorvane(b"L") + zorvane(b"C", b"004") + zorvane(b"D", b"TOTAL") + zorvane(b"G", b"\x05"))
+        host.send(frame(b"L") + frame(b"C", b"004") + frame(b"D", b"TOTAL") + frame(b"G", b"\x05"))
         connected.wait_display(r"TOTAL")
         state = connected.state()
         assert state["display"]["lines"][0] == " " * 4 + "TOTAL" + " " * 31
@@ -72,7 +67,7 @@ class TestCommands:
 
         connected.busy(True)
         connected.cts(True)
-        host.send(zorvane(b"T", b"\x00"))
+        host.send(frame(b"T", b"\x00"))
         host.read_until(STX + ESC + b"\xa8T" + ETX)
         state = connected.state()
         assert state["busy"] and state["cts"]
@@ -116,20 +111,20 @@ class TestCommands:
     def test_scale_readings_answer_enq(self, host, connected):
         result = connected.scale(readings=["<2>00100<3>", "bad<", "<2>00200<3>"], on=True)
         assert result["on"] and result["readings"][1].startswith("Erro")
-        host.send(zorvane(b"S", b"\x05"))
+        host.send(frame(b"S", b"\x05"))
         host.read_until(b"\x0200100\x03")
         connected.scale(next=2)
-        host.send(zorvane(b"S", b"\x05"))
+        host.send(frame(b"S", b"\x05"))
         host.read_until(b"\x0200200\x03")
         connected.scale(on=False)
-        host.send(zorvane(b"S", b"\x05"))
+        host.send(frame(b"S", b"\x05"))
         host.read_until(STX + ESC + b"\x01S" + ETX)
         assert b"\x0200100\x03" not in host.quiet_for(0.3)
         with pytest.raises(ec.ControlError):
             connected.scale()
 
     def test_log_returns_lines_from_an_index(self, host, connected):
-        host.send(b"".join(zorvane(b"P", bytes([c])) for c in b"L1\nL2\nL3\n"))
+        host.send(b"".join(frame(b"P", bytes([c])) for c in b"L1\nL2\nL3\n"))
         connected.wait({"printer": r"^L3\(10\)$"})
         assert connected.log("printer") == {"lines": ["L1(10)", "L2(10)", "L3(10)"], "first": 0, "next": 3}
         later = connected.log("printer", since=2)
@@ -174,7 +169,7 @@ class TestWaits:
         sock, reader = raw(connected.process.ready["control"])
         sock.sendall(b'{"id":"w","cmd":"wait","until":{"display":"PRONTO"},"timeout_ms":5000}\n')
         time.sleep(0.1)
-        host.send(zorvane(b"D", b"PRONTO"))
+        host.send(frame(b"D", b"PRONTO"))
         assert json.loads(reader.readline())["id"] == "w"
         sock.close()
 
@@ -189,7 +184,7 @@ class TestEvents:
     def test_every_kind_arrives_in_sequence(self, host, connected):
         connected.subscribe("display", "leds", "printer", "serial", "sent", "received", "connection", "message")
         connected.key("K")
-        host.send(zorvane(b"D", b"ABC") + zorvane(b"G", b"\x01") + zorvane(b"P", b"\n") + zorvane(b"S", b"\n"))
+        host.send(frame(b"D", b"ABC") + frame(b"G", b"\x01") + frame(b"P", b"\n") + frame(b"S", b"\n"))
         host.read_until(b"K")
         connected.wait({"printer": ""})
         events = list(connected.events(timeout=0.3))
@@ -202,7 +197,7 @@ class TestEvents:
         assert {"event": "sent", "hex": "4b"}.items() <= next(e for e in events if e["event"] == "sent").items()
 
         # A cursor operand that is not a number is reported to the user: a message event.
-        host.send(zorvane(b"C", b"x05"))
+        host.send(frame(b"C", b"x05"))
         message = next(e for e in connected.events(timeout=2) if e["event"] == "message")
         assert message["caption"] == "Ethernet" and "'x' is not a valid integer value" in message["text"]
         assert "Ethernet: 'x' is not a valid integer value" in connected.process.stderr_text
@@ -242,7 +237,7 @@ class TestClients:
         time.sleep(0.2)
         leaver.close()
         # A flood of host data: the silent client's events pile up until it is cut off.
-        chunk = zorvane(b"D", b"x" * 60) * 1000
+        chunk = frame(b"D", b"x" * 60) * 1000
         for _ in range(200):
             host.send(chunk)
         connected.wait({"received": chunk[-70:]}, timeout=30)

@@ -12,15 +12,10 @@ import time
 import pytest
 
 import ethernet_control as ec
-from conftest import TELNET, VT100, ZORVANE, Host, config, free_port
+from conftest import ESC, ETX, STX, TELNET, VT100, ZORVANE, Host, config, frame, free_port
 
-STX, ETX, ESC = b"\x02", b"\x03", b"\x1b"
 READY_P = STX + ESC + b"\x01P" + ETX
 BUSY_P = STX + ESC + b"\x80P" + ETX
-
-
-def frame(letter: bytes, operand: bytes = b"") -> bytes:
-    return STX + letter + operand + ETX
 
 
 @pytest.fixture
