@@ -50,6 +50,16 @@ test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz-smoke
 
+# A Debian package (CPack) in $(BUILD): apt-get install ./$(BUILD)/ethernet-terminal-emulator_*.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs into PREFIX (default /usr/local): program, desktop entry, icon,
+# AppStream metadata, manual page, the host programmer's guide and the sample.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
 # Leak checking stays on; scripts/lsan.supp lists the few allocations that the
 # system's own libraries (D-Bus, fontconfig) keep until exit. Any sanitizer
 # report ends the program with an error, which fails its test.
