@@ -13,7 +13,7 @@ LAUNCHER  := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LA
 FUZZ_TIME ?= 600
 FUZZ_SMOKE_TIME ?= 30
 
-.PHONY: all deps build run test test-asan bench fuzz fuzz-build fuzz-smoke clean
+.PHONY: all deps build run demo test test-asan bench fuzz fuzz-build fuzz-smoke package install clean
 
 all: build
 
@@ -28,9 +28,37 @@ run: build
 	mkdir -p $(RUN_DIR)
 	cd $(RUN_DIR) && $(CURDIR)/$(BUILD)/src/ethernet
 
+# The sample host application (samples/shopfloor_host.py) and the emulator
+# together: the emulator starts in a scratch copy of samples/demo, connects by
+# itself to the host on 127.0.0.1:$(DEMO_PORT) and shows its menu. Stopping the
+# emulator stops the host. make demo DEMO_PROTOCOL=vt100 speaks VT100 instead.
+DEMO_DIR      ?= $(CURDIR)/demo-run
+DEMO_PORT     ?= 5001
+DEMO_PROTOCOL ?= zorvane
+
+demo: build
+	rm -rf $(DEMO_DIR) && mkdir -p $(DEMO_DIR)
+	cp samples/demo/Codigo.txt samples/demo/Balanca.txt $(DEMO_DIR)/
+	sed -e 's/^Porta=5001/Porta=$(DEMO_PORT)/' \
+	    -e 's/^Protocolo=1/Protocolo=$(if $(filter vt100,$(DEMO_PROTOCOL)),0,1)/' \
+	    samples/demo/Config.ini > $(DEMO_DIR)/Config.ini
+	python3 samples/shopfloor_host.py --port $(DEMO_PORT) --protocol $(DEMO_PROTOCOL) & host=$$!; \
+	  trap 'kill $$host 2>/dev/null' EXIT; \
+	  cd $(DEMO_DIR) && $(CURDIR)/$(BUILD)/src/ethernet
+
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 	$(MAKE) --no-print-directory fuzz-smoke
+
+# A Debian package (CPack) in $(BUILD): apt-get install ./$(BUILD)/ethernet-terminal-emulator_*.deb
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# Installs into PREFIX (default /usr/local): program, desktop entry, icon,
+# AppStream metadata, manual page, the host programmer's guide and the sample.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Leak checking stays on; scripts/lsan.supp lists the few allocations that the
 # system's own libraries (D-Bus, fontconfig) keep until exit. Any sanitizer

@@ -12,6 +12,7 @@ packages=(
   socat inetutils-telnetd
   xvfb xdotool x11-apps imagemagick
   fonts-dejavu-core
+  desktop-file-utils appstream dpkg-dev man-db
   python3 python3-pytest
 )
 
