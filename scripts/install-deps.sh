@@ -9,7 +9,7 @@ packages=(
   libjpeg-dev
   libbenchmark-dev
   clang libclang-rt-14-dev
-  socat inetutils-telnetd
+  socat inetutils-telnetd inetutils-telnet
   xvfb xdotool x11-apps imagemagick
   fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev man-db

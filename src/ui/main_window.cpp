@@ -40,6 +40,8 @@
 #include <QStatusBar>
 #include <QStyle>
 
+#include <utility>
+
 namespace
 {
 
@@ -133,9 +135,7 @@ TForm1::TForm1(const AppContext &context, QWidget *parent) : QMainWindow(parent)
     buildStatusBar();
     central->setFixedSize(kEditorWidth, kClientHeight - sbStatus->sizeHint().height());
 
-    m_outputsRefresh.setSingleShot(true);
-    m_outputsRefresh.setInterval(0);
-    connect(&m_outputsRefresh, &QTimer::timeout, this, &TForm1::refreshOutputs);
+    connect(&m_frames, &FramePacer::frame, this, &TForm1::refreshFrame);
     connectMirrors();
 
     FormCreate();
@@ -395,12 +395,18 @@ void TForm1::buildStatusBar()
 
 void TForm1::connectMirrors()
 {
-    connect(m_context.display, &DisplayModel::viewChanged, this, &TForm1::refreshDisplay);
-    // A host may send thousands of bytes in one delivery: the logs are brought
-    // up to date once the delivery has been handled, not once per byte.
-    connect(m_context.outputs, &Outputs::parallelChanged, &m_outputsRefresh, qOverload<>(&QTimer::start));
-    connect(m_context.outputs, &Outputs::serialChanged, &m_outputsRefresh, qOverload<>(&QTimer::start));
-    connect(m_context.outputs, &Outputs::ledsChanged, this, &TForm1::refreshLeds);
+    // A host may deliver thousands of times a second: what changed is marked
+    // and shown at the next frame, never more often than the screen can show it.
+    const auto stale = [this](bool &flag) {
+        return [this, &flag] {
+            flag = true;
+            m_frames.request();
+        };
+    };
+    connect(m_context.display, &DisplayModel::viewChanged, this, stale(m_displayStale));
+    connect(m_context.outputs, &Outputs::parallelChanged, this, stale(m_outputsStale));
+    connect(m_context.outputs, &Outputs::serialChanged, this, stale(m_outputsStale));
+    connect(m_context.outputs, &Outputs::ledsChanged, this, stale(m_ledsStale));
     connect(m_context.view, &MainViewState::changed, this, &TForm1::refreshView);
     connect(m_context.scale, &Scale::itemsChanged, this, &TForm1::refreshScaleItems);
     connect(m_context.scale, &Scale::selectionChanged, cbProtocoloBalanca, &QComboBox::setCurrentIndex);
@@ -552,6 +558,16 @@ void TForm1::refreshLeds()
 {
     for (int i = 0; i < 4; ++i)
         m_leds.at(static_cast<std::size_t>(i))->setColour(rgb(m_context.outputs->ledColor(i)));
+}
+
+void TForm1::refreshFrame()
+{
+    if (std::exchange(m_displayStale, false))
+        refreshDisplay();
+    if (std::exchange(m_outputsStale, false))
+        refreshOutputs();
+    if (std::exchange(m_ledsStale, false))
+        refreshLeds();
 }
 
 void TForm1::refreshView()

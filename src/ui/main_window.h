@@ -2,9 +2,9 @@
 
 #include "inputs/keyboard.h"
 #include "ui/app_context.h"
+#include "ui/frame_pacer.h"
 
 #include <QMainWindow>
-#include <QTimer>
 
 #include <array>
 
@@ -146,6 +146,7 @@ private:
     void refreshDisplay();
     void refreshOutputs();
     void refreshLeds();
+    void refreshFrame();
     void refreshView();
     void refreshScaleItems();
     void refreshOperatorBoxes();
@@ -153,7 +154,12 @@ private:
 
     AppContext m_context;
     std::array<LedShape *, 4> m_leds{};
-    QTimer m_outputsRefresh;
+    // The display fields, logs and LEDs are brought up to date once per screen
+    // frame, whatever the number of deliveries in it.
+    FramePacer m_frames;
+    bool m_displayStale = false;
+    bool m_outputsStale = false;
+    bool m_ledsStale = false;
     bool m_autoStart = false;
     bool m_syncingCodeList = false;
 };
