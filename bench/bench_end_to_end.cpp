@@ -4,7 +4,9 @@
 // characters with a "T" status query slipped in every 100 ms, whose reply time
 // is recorded; in VT100 it is plain text lines. Each run also sends the same
 // stream to a reader that only discards it, the ceiling of loopback on this
-// machine, so the program's figure reads as a share of it.
+// machine, so the program's figure reads as a share of it. The VT100 text is
+// also drained by inetutils `telnet` writing to /dev/null in the same run: a
+// program with a window should take a stream faster than a client without one.
 //
 // Usage: bench_end_to_end [runs]   (3 runs of each stream by default)
 
@@ -30,15 +32,18 @@ constexpr double kMinMiBPerSecond = 10;
 constexpr double kMaxReplyP99Ms = 50;
 constexpr std::chrono::milliseconds kSustained{10000};
 constexpr int kLeanSendBuffer = 64 * 1024;
+constexpr double kMinTimesTelnet = 1.5;
 
 const QByteArray kText = "The quick brown fox jumps over the lazy dog 0123456789";
 
-// One kind of host traffic: the unit it repeats and whether "T" queries go with it.
+// One kind of host traffic: the unit it repeats, whether "T" queries go with
+// it and whether the Telnet client drains it too.
 struct Stream {
     const char *title;
     int protocol;
     QByteArray unit;
     bool statusQueries;
+    bool telnetPeer;
 };
 
 // In the plain framing "T" takes the two bytes after it, whatever they are.
@@ -62,6 +67,25 @@ bool ceiling(const Stream &stream, double *mibPerSecond)
             return false;
         *mibPerSecond = std::max(*mibPerSecond, result.mibPerSecond());
     }
+    return true;
+}
+
+// The same stream drained by the reference Telnet client; its rate, or false.
+bool telnetRate(const Stream &stream, double *mibPerSecond)
+{
+    bench::TelnetClient client;
+    const int fd = client.startAndAccept();
+    if (fd < 0) {
+        std::printf("  telnet: %s\n", qPrintable(client.error()));
+        return false;
+    }
+    bench::RepeatingStream source(stream.unit, kWriteSize, kStreamSize);
+    const bench::PumpResult result = bench::pump(fd, source, bench::PumpOptions{});
+    if (!result.ok) {
+        std::printf("  telnet: %s\n", qPrintable(result.error));
+        return false;
+    }
+    *mibPerSecond = result.mibPerSecond();
     return true;
 }
 
@@ -109,6 +133,7 @@ bool runStream(const Stream &stream, int runs)
     std::printf("\n%s: %lld MiB in %d-byte writes%s\n", stream.title, kStreamSize >> 20, kWriteSize,
                 stream.statusQueries ? ", a \"T\" query every 100 ms" : "");
     std::vector<double> rates;
+    std::vector<double> timesTelnet;
     std::vector<double> replies;
     int unanswered = 0;
     for (int run = 1; run <= runs; ++run) {
@@ -134,12 +159,24 @@ bool runStream(const Stream &stream, int runs)
             std::printf("; ");
             printReplies(result.replyMs);
         }
+        if (stream.telnetPeer) {
+            double telnet = 0;
+            if (!telnetRate(stream, &telnet))
+                return false;
+            timesTelnet.push_back(result.mibPerSecond() / telnet);
+            std::printf("; telnet %7.1f MiB/s (program %.2f times it)", telnet, timesTelnet.back());
+        }
         std::printf("\n");
         std::fflush(stdout);
     }
     const double medianRate = figures::percentile(rates, 50);
     std::printf("  median of %d runs: %.1f MiB/s (target >= %.0f: %s)\n", runs, medianRate, kMinMiBPerSecond,
                 medianRate >= kMinMiBPerSecond ? "met" : "MISSED");
+    if (stream.telnetPeer) {
+        const double times = figures::percentile(timesTelnet, 50);
+        std::printf("  median of %d runs: program %.2f times the telnet client's rate (target >= %.1f: %s)\n",
+                    runs, times, kMinTimesTelnet, times >= kMinTimesTelnet ? "met" : "MISSED");
+    }
     if (!stream.statusQueries)
         return true;
 
@@ -196,8 +233,8 @@ int main(int argc, char *argv[])
          "\x02"
          "D" +
              kText.left(40) + "\x03",
-         true},
-        {"VT100 text lines of 38 characters and CR LF", 0, kText.left(38) + "\r\n", false},
+         true, false},
+        {"VT100 text lines of 38 characters and CR LF", 0, kText.left(38) + "\r\n", false, true},
     };
     bool ok = true;
     for (const Stream &stream : streams)

@@ -153,6 +153,46 @@ int RealProgram::startAndConnect()
     return -1;
 }
 
+// ---- TelnetClient ----
+
+TelnetClient::~TelnetClient()
+{
+    if (m_host >= 0)
+        ::close(m_host);
+    if (m_listener >= 0)
+        ::close(m_listener);
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+}
+
+int TelnetClient::startAndAccept()
+{
+    quint16 port = 0;
+    m_listener = listenOnFreePort(&port);
+    if (m_listener < 0) {
+        m_error = QStringLiteral("no free loopback port");
+        return -1;
+    }
+    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setStandardErrorFile(QProcess::nullDevice());
+    m_process.start(QStringLiteral("telnet"), {QStringLiteral("127.0.0.1"), QString::number(port)});
+    if (!m_process.waitForStarted(5000)) {
+        m_error = QStringLiteral("cannot start telnet (Debian's inetutils-telnet)");
+        return -1;
+    }
+    pollfd waiting{m_listener, POLLIN, 0};
+    if (::poll(&waiting, 1, 10000) != 1) {
+        m_error = QStringLiteral("telnet did not connect");
+        return -1;
+    }
+    m_host = ::accept(m_listener, nullptr, nullptr);
+    if (m_host < 0)
+        m_error = QStringLiteral("cannot accept telnet's connection");
+    return m_host;
+}
+
 // ---- Sources ----
 
 RepeatingStream::RepeatingStream(const QByteArray &unit, int chunkSize, qint64 total)

@@ -122,6 +122,31 @@ struct PumpResult {
 // the end. A query's reply time runs from the start of the write that carries it.
 PumpResult pump(int fd, RepeatingStream &source, const PumpOptions &options);
 
+// The reference client: inetutils `telnet` started against a loopback
+// listener of the host's, writing everything it receives to /dev/null, its
+// input an open pipe that never speaks. It drains the same stream the program
+// takes, so the two rates read as "a client without a window" against the
+// whole program.
+class TelnetClient
+{
+public:
+    TelnetClient() = default;
+    ~TelnetClient();
+    TelnetClient(const TelnetClient &) = delete;
+    TelnetClient &operator=(const TelnetClient &) = delete;
+
+    // Starts the client and accepts its connection: the host's socket, or -1
+    // with the reason in error().
+    int startAndAccept();
+    QString error() const { return m_error; }
+
+private:
+    QProcess m_process;
+    int m_listener = -1;
+    int m_host = -1;
+    QString m_error;
+};
+
 // A loopback listener whose one connection is read in 64 KiB reads and
 // thrown away until the sender closes.
 class DiscardingReader

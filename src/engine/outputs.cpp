@@ -22,32 +22,11 @@ constexpr std::array<quint32, 4> kUnlit = {kLime, kBlue, kYellow, kFuchsia};
 // The window's layout colours, shown until the first relay command.
 constexpr std::array<quint32, 4> kBeforeFirstCommand = {kFuchsia, kYellow, kBlue, kLime};
 
-// Shown forms of all 256 bytes, built once; copies share the data, so logging a
-// byte costs no allocation.
-const std::array<QByteArray, 256> &shownForms()
-{
-    static const std::array<QByteArray, 256> forms = [] {
-        std::array<QByteArray, 256> out;
-        for (int b = 0; b < 256; ++b) {
-            if (b >= 0x20 && b <= 0x7F)
-                out[b] = QByteArray(1, static_cast<char>(b));
-            else
-                out[b] = '(' + QByteArray::number(b) + ')';
-        }
-        return out;
-    }();
-    return forms;
-}
-
-const QByteArray &shown(char b)
-{
-    return shownForms()[static_cast<unsigned char>(b)];
-}
-
-// The same forms as plain characters, for assembling printer lines without any
+// Shown forms of all 256 bytes as plain characters, built at compile time
+// and each ended by a NUL: printer lines are assembled from them without any
 // reference counting or static-initialisation check per byte.
 struct ShownChars {
-    char text[5];
+    char text[6];
     int size;
 };
 
@@ -70,6 +49,25 @@ constexpr std::array<ShownChars, 256> kShownChars = [] {
     }
     return out;
 }();
+
+// The same forms as byte strings over that table. They own no data and count
+// no references, so a line of the serial log (one per byte) costs neither an
+// allocation nor an atomic operation, however many logs share it.
+const std::array<QByteArray, 256> &shownForms()
+{
+    static const std::array<QByteArray, 256> forms = [] {
+        std::array<QByteArray, 256> out;
+        for (size_t b = 0; b < out.size(); ++b)
+            out[b] = QByteArray::fromRawData(kShownChars[b].text, kShownChars[b].size);
+        return out;
+    }();
+    return forms;
+}
+
+const QByteArray &shown(char b)
+{
+    return shownForms()[static_cast<unsigned char>(b)];
+}
 
 const QByteArray &shownOrEmpty(int byte)
 {
