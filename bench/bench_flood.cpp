@@ -12,8 +12,8 @@
 // Usage: bench_flood [MiB per interface]   (200 by default)
 
 #include "engine/outputs.h"
-#include "engine/prompts.h"
 #include "support/figures.h"
+#include "support/quiet_prompts.h"
 #include "support/real_program.h"
 #include "ui/emulator_app.h"
 #include "ui/main_window.h"
@@ -26,10 +26,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -50,45 +47,6 @@ constexpr double kMinMiBPerSecond = 50;
 constexpr double kMaxLatenessP99Ms = 20;
 
 const QByteArray kText = "The quick brown fox jumps over the lazy dog 0123456789";
-
-// Stands in for the user: keeps any message (there should be none) and cancels input boxes.
-class QuietPrompts : public Prompts
-{
-public:
-    void showMessage(const QString &, const QString &text, Icon) override { messages.append(text); }
-    std::optional<QString> inputBox(const QString &, const QString &, const QString &) override { return {}; }
-    void requestTerminate() override {}
-    QStringList messages;
-};
-
-quint16 freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 double threadCpuSeconds()
 {
@@ -141,7 +99,7 @@ bool runFlood(QApplication &application, EmulatorApp &emulator, quint16 port, co
     bench::PumpResult result;
     std::atomic<bool> done{false};
     std::thread host([&] {
-        const int fd = connectTo(port);
+        const int fd = bench::connectTo(port);
         if (fd < 0) {
             result.error = QStringLiteral("cannot connect to the emulator");
         } else {
@@ -149,7 +107,8 @@ bool runFlood(QApplication &application, EmulatorApp &emulator, quint16 port, co
             ::close(fd);
         }
         done = true;
-        QMetaObject::invokeMethod(&application, [] {}, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &application, [] {}, Qt::QueuedConnection);
     });
 
     LatenessProbe probe;
@@ -185,16 +144,19 @@ bool runFlood(QApplication &application, EmulatorApp &emulator, quint16 port, co
 
     const std::vector<double> &late = probe.samples;
     const double p99 = figures::percentile(late, 99);
-    std::printf("  %s: %lld MiB at %.1f MiB/s (target >= %.0f: %s), window thread CPU %.2f s (%.2f ms per MiB)\n",
-                flood.name, result.bytes >> 20, result.mibPerSecond(), kMinMiBPerSecond,
-                result.mibPerSecond() >= kMinMiBPerSecond ? "met" : "MISSED", cpu,
-                1000.0 * cpu / (static_cast<double>(result.bytes) / figures::kMiB));
-    std::printf("    10 ms timer, %zu timeouts: late by median %.2f ms, p99 %.2f ms, max %.2f ms (target p99 < %.0f "
-                "ms: %s)\n",
-                late.size(), figures::percentile(late, 50), p99, figures::percentile(late, 100), kMaxLatenessP99Ms,
-                p99 < kMaxLatenessP99Ms ? "met" : "MISSED");
+    std::printf(
+        "  %s: %lld MiB at %.1f MiB/s (target >= %.0f: %s), window thread CPU %.2f s (%.2f ms per MiB)\n",
+        flood.name, result.bytes >> 20, result.mibPerSecond(), kMinMiBPerSecond,
+        result.mibPerSecond() >= kMinMiBPerSecond ? "met" : "MISSED", cpu,
+        1000.0 * cpu / (static_cast<double>(result.bytes) / figures::kMiB));
+    std::printf(
+        "    10 ms timer, %zu timeouts: late by median %.2f ms, p99 %.2f ms, max %.2f ms (target p99 < %.0f "
+        "ms: %s)\n",
+        late.size(), figures::percentile(late, 50), p99, figures::percentile(late, 100), kMaxLatenessP99Ms,
+        p99 < kMaxLatenessP99Ms ? "met" : "MISSED");
     std::printf("    log after the flood: %d lines, %s; picture %s\n", log.shownLines(),
-                same ? "the outputs' lines, last line in view" : "NOT the outputs' lines", qPrintable(picture));
+                same ? "the outputs' lines, last line in view" : "NOT the outputs' lines",
+                qPrintable(picture));
     std::fflush(stdout);
     return same;
 }
@@ -215,7 +177,9 @@ int main(int argc, char *argv[])
     std::printf("bench_flood on %s, load average %s\n", qPrintable(figures::machine()),
                 qPrintable(figures::loadAverage()));
 
-    const quint16 port = freeLoopbackPort();
+    quint16 port = 0;
+    const int probe = bench::listenOnFreePort(&port);
+    ::close(probe);
     QTemporaryDir folder;
     QFile config(folder.filePath(QStringLiteral("Config.ini")));
     const QByteArray text = "[Config]\r\nPorta=" + QByteArray::number(port) +
@@ -226,7 +190,7 @@ int main(int argc, char *argv[])
     }
     config.close();
 
-    QuietPrompts prompts;
+    bench::QuietPrompts prompts;
     EmulatorApp::Platform platform;
     platform.localAddressText = [] { return QStringLiteral("127.0.0.1"); };
     platform.openFolder = [](const QUrl &) { return false; };
@@ -244,8 +208,9 @@ int main(int argc, char *argv[])
     const long start = figures::statusKiB(self, "VmRSS");
     figures::resetPeak(self);
 
-    std::printf("VT100 printer controller, %lld MiB to each interface in %d-byte writes, through the main window\n",
-                size >> 20, kWriteSize);
+    std::printf(
+        "VT100 printer controller, %lld MiB to each interface in %d-byte writes, through the main window\n",
+        size >> 20, kWriteSize);
     const std::vector<Flood> floods = {
         {"serial interface", "\x1b[?01h\x1b[5i", &TForm1::IntSer, "flood_serial.png"},
         {"parallel interface", "\x1b[?01l\x1b[5i", &TForm1::IntPar, "flood_parallel.png"},

@@ -14,8 +14,8 @@
 //
 // Usage: bench_keys [keys]   (5000 by default, after 200 not counted)
 
-#include "engine/prompts.h"
 #include "support/figures.h"
+#include "support/quiet_prompts.h"
 #include "ui/emulator_app.h"
 #include "ui/key_capture_field.h"
 #include "ui/main_window.h"
@@ -73,16 +73,6 @@ double realtimeMs()
     ::clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
 }
-
-// Stands in for the user: keeps any message (there should be none) and cancels input boxes.
-class QuietPrompts : public Prompts
-{
-public:
-    void showMessage(const QString &, const QString &text, Icon) override { messages.append(text); }
-    std::optional<QString> inputBox(const QString &, const QString &, const QString &) override { return {}; }
-    void requestTerminate() override {}
-    QStringList messages;
-};
 
 // The host: one accepted connection, every byte stamped on arrival.
 class StampingHost
@@ -259,7 +249,7 @@ int main(int argc, char *argv[])
     }
     config.close();
 
-    QuietPrompts prompts;
+    bench::QuietPrompts prompts;
     EmulatorApp::Platform platform;
     platform.localAddressText = [] { return QStringLiteral("127.0.0.1"); };
     platform.openFolder = [](const QUrl &) { return false; };

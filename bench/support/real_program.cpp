@@ -30,6 +30,8 @@ sockaddr_in loopback(quint16 port)
     return address;
 }
 
+} // namespace
+
 int connectTo(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -43,7 +45,6 @@ int connectTo(quint16 port)
     return fd;
 }
 
-// A loopback listener on a port the system chose; -1 on failure.
 int listenOnFreePort(quint16 *port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -61,6 +62,9 @@ int listenOnFreePort(quint16 *port)
     *port = ntohs(address.sin_port);
     return fd;
 }
+
+namespace
+{
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to)
 {
