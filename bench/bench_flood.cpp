@@ -13,7 +13,7 @@
 
 #include "engine/outputs.h"
 #include "support/figures.h"
-#include "support/quiet_prompts.h"
+#include "support/in_process.h"
 #include "support/real_program.h"
 #include "ui/emulator_app.h"
 #include "ui/main_window.h"
@@ -22,8 +22,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -165,13 +163,7 @@ bool runFlood(QApplication &application, EmulatorApp &emulator, quint16 port, co
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The offscreen platform's notes on what it cannot do would only clutter the figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    bench::quietOffscreen();
     QApplication application(argc, argv);
     const qint64 size = (argc > 1 ? std::max(1, std::atoi(argv[1])) : 200) * qint64(1024 * 1024);
     std::printf("bench_flood on %s, load average %s\n", qPrintable(figures::machine()),
@@ -180,22 +172,15 @@ int main(int argc, char *argv[])
     quint16 port = 0;
     const int probe = bench::listenOnFreePort(&port);
     ::close(probe);
-    QTemporaryDir folder;
-    QFile config(folder.filePath(QStringLiteral("Config.ini")));
-    const QByteArray text = "[Config]\r\nPorta=" + QByteArray::number(port) +
-                            "\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nConexao=0\r\nInicializacao=1\r\n";
-    if (port == 0 || !config.open(QIODevice::WriteOnly) || config.write(text) != text.size()) {
+    bench::InProcessEmulator inProcess(
+        "[Config]\r\nPorta=" + QByteArray::number(port) +
+        "\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nConexao=0\r\nInicializacao=1\r\n");
+    if (port == 0 || !inProcess.app()) {
         std::printf("cannot prepare the working folder\n");
         return 1;
     }
-    config.close();
-
-    bench::QuietPrompts prompts;
-    EmulatorApp::Platform platform;
-    platform.localAddressText = [] { return QStringLiteral("127.0.0.1"); };
-    platform.openFolder = [](const QUrl &) { return false; };
-    EmulatorApp emulator(folder.path(), prompts, platform);
-    emulator.startUp();
+    EmulatorApp &emulator = *inProcess.app();
+    const bench::QuietPrompts &prompts = inProcess.prompts;
     if (!emulator.form1() || !emulator.form1()->isVisible()) {
         std::printf("the emulator did not start by itself\n");
         return 1;

@@ -15,7 +15,7 @@
 // Usage: bench_keys [keys]   (5000 by default, after 200 not counted)
 
 #include "support/figures.h"
-#include "support/quiet_prompts.h"
+#include "support/in_process.h"
 #include "ui/emulator_app.h"
 #include "ui/key_capture_field.h"
 #include "ui/main_window.h"
@@ -24,7 +24,6 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QString>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <arpa/inet.h>
@@ -217,13 +216,7 @@ bool spinUntil(const std::function<bool()> &done, std::chrono::milliseconds time
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // The offscreen platform's notes on what it cannot do would only clutter the figures.
-    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &, const QString &message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg)
-            std::fprintf(stderr, "%s\n", qPrintable(message));
-    });
+    bench::quietOffscreen();
     QApplication application(argc, argv);
     const int keys = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5000;
     std::printf("bench_keys on %s\n", qPrintable(figures::machine()));
@@ -238,23 +231,15 @@ int main(int argc, char *argv[])
     const long long keyThread = threadId();
     host.start(keyThread, [&waker] { QCoreApplication::postEvent(&waker, new QEvent(QEvent::User)); });
 
-    QTemporaryDir folder;
-    QFile config(folder.filePath(QStringLiteral("Config.ini")));
-    const QByteArray text = "[Config]\r\nPorta=" + QByteArray::number(host.port()) +
-                            "\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nConexao=1\r\nInicializacao=1\r\n"
-                            "[CodigoBarras]\r\nDelai=0\r\n";
-    if (!config.open(QIODevice::WriteOnly) || config.write(text) != text.size()) {
+    bench::InProcessEmulator inProcess("[Config]\r\nPorta=" + QByteArray::number(host.port()) +
+                                       "\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nConexao=1\r\nInicializacao="
+                                       "1\r\n[CodigoBarras]\r\nDelai=0\r\n");
+    if (!inProcess.app()) {
         std::printf("cannot write Config.ini\n");
         return 1;
     }
-    config.close();
-
-    bench::QuietPrompts prompts;
-    EmulatorApp::Platform platform;
-    platform.localAddressText = [] { return QStringLiteral("127.0.0.1"); };
-    platform.openFolder = [](const QUrl &) { return false; };
-    EmulatorApp emulator(folder.path(), prompts, platform);
-    emulator.startUp();
+    EmulatorApp &emulator = *inProcess.app();
+    const bench::QuietPrompts &prompts = inProcess.prompts;
     TForm1 *window = emulator.form1();
     if (!window || !window->isVisible() || emulator.state().barcodeCharDelay != 0) {
         std::printf("the emulator did not start by itself with BarcodeCharDelay 0\n");
