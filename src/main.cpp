@@ -3,6 +3,9 @@
 #include "control/fault_spec_json.h"
 #include "control/headless_prompts.h"
 #include "control/quit_on_signals.h"
+#include "fleet/address_list.h"
+#include "fleet/fleet.h"
+#include "fleet/fleet_maker.h"
 #include "shell/local_address.h"
 #include "terminal/terminal.h"
 #include "ui/emulator_app.h"
@@ -40,6 +43,17 @@ const char *const kUsage =
     "  --fault SPEC             with --headless: inject a fault from the start, SPEC being the\n"
     "                           JSON object of the control command fault.add, for example\n"
     "                           '{\"kind\":\"split\",\"offsets\":[2],\"count\":\"always\"}'; repeatable\n"
+    "  --fleet DIR              with --headless: one terminal for every subfolder of DIR\n"
+    "                           that holds a \"Config.ini\", named by the subfolder\n"
+    "  --addresses LIST         with --equipment comutadora: the bus addresses played behind\n"
+    "                           the one connection, e.g. 00-31 or 00,05,10-12 (default 00)\n"
+    "  --playback               with --headless: start every terminal's \"Digitacoes.ini\"\n"
+    "  --ramp-up MS             ... staggered: terminal i of n starts after i * MS / n ms\n"
+    "  --metrics FILE           with --headless: write the host's response times and the\n"
+    "                           terminals' reply times as JSON to FILE at the end of the run\n"
+    "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
+    "                           make N terminal folders DIR/t001... from one \"Config.ini\"\n"
+    "                           (and the files beside it), port P + i for terminal i; exit\n"
     "  -h, --help               show this help and exit\n"
     "  -v, --version            show the version and exit\n";
 
@@ -63,7 +77,24 @@ struct Options {
     bool comutadora = false;
     std::optional<QString> control;
     QList<FaultSpec> faults;
+    std::optional<QString> fleet;
+    std::vector<frames::BusAddress> addresses{frames::kDefaultAddress};
+    bool playback = false;
+    qint64 rampUpMs = 0;
+    std::optional<QString> metrics;
+    std::optional<FleetRecipe> makeFleet;
 };
+
+// The value of an option as a whole number within bounds.
+std::optional<qint64> numberOption(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 min,
+                                   qint64 max)
+{
+    bool ok = false;
+    const qint64 value = parser.value(option).toLongLong(&ok);
+    if (!ok || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
 
 // Reads the command line; returns an exit status when the run ends here.
 std::optional<int> parseOptions(int argc, char *argv[], Options &options)
@@ -78,10 +109,20 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption userFolder(QStringLiteral("user-folder"));
     const QCommandLineOption equipment(QStringLiteral("equipment"), QString(), QStringLiteral("KIND"));
     const QCommandLineOption control(QStringLiteral("control"), QString(), QStringLiteral("SPEC"));
+    const QCommandLineOption fleet(QStringLiteral("fleet"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption addresses(QStringLiteral("addresses"), QString(), QStringLiteral("LIST"));
+    const QCommandLineOption playback(QStringLiteral("playback"));
+    const QCommandLineOption rampUp(QStringLiteral("ramp-up"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption metrics(QStringLiteral("metrics"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption makeFleet(QStringLiteral("make-fleet"), QString(), QStringLiteral("DIR"));
+    const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
+    const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("CONFIG"));
+    const QCommandLineOption basePort(QStringLiteral("base-port"), QString(), QStringLiteral("P"));
     const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("SPEC"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
-    parser.addOptions({headless, folder, userFolder, equipment, control, fault, help, version});
+    parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
+                       makeFleet, count, from, basePort, fault, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -95,7 +136,51 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 
+    if (parser.isSet(makeFleet)) {
+        if (!parser.isSet(count) || !parser.isSet(from))
+            return usageError(QStringLiteral("--make-fleet needs --count and --from"));
+        FleetRecipe recipe;
+        recipe.dir = parser.value(makeFleet);
+        recipe.from = parser.value(from);
+        const std::optional<qint64> n = numberOption(parser, count, 1, Fleet::kMaxTerminals);
+        if (!n)
+            return usageError(QStringLiteral("--count is a number from 1 to %1").arg(Fleet::kMaxTerminals));
+        recipe.count = int(*n);
+        if (parser.isSet(basePort)) {
+            const std::optional<qint64> port = numberOption(parser, basePort, 1, 65535);
+            if (!port)
+                return usageError(QStringLiteral("--base-port is a port number from 1 to 65535"));
+            recipe.basePort = int(*port);
+        }
+        options.makeFleet = recipe;
+        return std::nullopt;
+    }
+    for (const QCommandLineOption *recipeOnly : {&count, &from, &basePort})
+        if (parser.isSet(*recipeOnly))
+            return usageError(QStringLiteral("--%1 belongs to --make-fleet").arg(recipeOnly->names().first()));
+
     options.headless = parser.isSet(headless);
+    for (const QCommandLineOption *headlessOnly : {&fleet, &addresses, &playback, &rampUp, &metrics})
+        if (parser.isSet(*headlessOnly) && !options.headless)
+            return usageError(QStringLiteral("--%1 needs --headless").arg(headlessOnly->names().first()));
+    if (parser.isSet(fleet)) {
+        if (parser.isSet(folder) || parser.isSet(userFolder))
+            return usageError(QStringLiteral("--fleet names the folders itself; leave out --folder and --user-folder"));
+        const QFileInfo dir(parser.value(fleet));
+        if (!dir.isDir())
+            return usageError(QStringLiteral("--fleet: \"%1\" is not a folder").arg(parser.value(fleet)));
+        options.fleet = dir.absoluteFilePath();
+    }
+    if (parser.isSet(playback))
+        options.playback = true;
+    if (parser.isSet(rampUp)) {
+        const std::optional<qint64> ms = numberOption(parser, rampUp, 0, Fleet::kMaxRampMs);
+        if (!ms || !options.playback)
+            return usageError(QStringLiteral("--ramp-up is a number of milliseconds, with --playback"));
+        options.rampUpMs = *ms;
+    }
+    if (parser.isSet(metrics))
+        options.metrics = parser.value(metrics);
     if (parser.isSet(folder) && parser.isSet(userFolder))
         return usageError(QStringLiteral("--folder and --user-folder cannot be used together"));
     if (parser.isSet(folder)) {
@@ -119,6 +204,15 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind));
         options.comutadora = kind == QLatin1String("comutadora");
     }
+    if (parser.isSet(addresses)) {
+        if (!options.comutadora)
+            return usageError(QStringLiteral("--addresses needs --equipment comutadora"));
+        QString error;
+        const auto list = parseAddressList(parser.value(addresses), &error);
+        if (!list)
+            return usageError(QStringLiteral("--addresses: ") + error);
+        options.addresses = *list;
+    }
     if (parser.isSet(control))
         options.control = parser.value(control);
     for (const QString &text : parser.values(fault)) {
@@ -136,9 +230,10 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     return std::nullopt;
 }
 
-std::unique_ptr<ControlServer> openControl(Terminal &terminal, const QString &spec, QString *error)
+template <typename Terminals>
+std::unique_ptr<ControlServer> openControl(Terminals &&terminals, const QString &spec, QString *error)
 {
-    auto server = std::make_unique<ControlServer>(terminal);
+    auto server = std::make_unique<ControlServer>(std::forward<Terminals>(terminals));
     if (!server->listen(spec, error))
         return nullptr;
     return server;
@@ -160,21 +255,57 @@ int runHeadless(int argc, char *argv[], const Options &options)
     QCoreApplication::setApplicationName(QStringLiteral("Ethernet"));
     QuitOnSignals quitOnSignals;
     HeadlessPrompts prompts;
-    Terminal terminal(options.folder, prompts, &LocalAddressText);
+    Fleet::Plan plan;
+    if (options.fleet) {
+        QString error;
+        plan.folders = Fleet::fleetFolders(*options.fleet, &error);
+        if (plan.folders.isEmpty())
+            return startFailure(error);
+        plan.namedByFolder = true;
+    } else {
+        plan.folders = QStringList{options.folder};
+    }
+    plan.comutadora = options.comutadora;
+    plan.addresses = options.addresses;
+    if (plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1) > Fleet::kMaxTerminals)
+        return startFailure(QStringLiteral("more than %1 terminals in one process").arg(Fleet::kMaxTerminals));
+    Fleet fleet(plan, prompts, &LocalAddressText);
     std::unique_ptr<ControlServer> control;
     if (options.control) {
         QString error;
-        control = openControl(terminal, *options.control, &error);
+        control = openControl(fleet.members(), *options.control, &error);
         if (!control)
             return startFailure(error);
+        control->setExtension(&fleet);
     }
-    // Faults are in force before the connection opens, so they meet its first bytes.
-    for (const FaultSpec &spec : options.faults)
-        terminal.faults().add(spec);
-    terminal.startWithoutWindows(options.comutadora);
-    // Announced once the terminal has loaded its settings and opened its connection.
+    // Faults are in force before the connections open, so they meet their first bytes.
+    for (int i = 0; i < fleet.size(); ++i)
+        for (const FaultSpec &spec : options.faults)
+            fleet.terminal(i).faults().add(spec);
+    fleet.start();
+    if (options.playback)
+        fleet.setPlaybackAll(true, options.rampUpMs);
+    // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get());
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    control.reset();
+    if (options.metrics) {
+        QString error;
+        if (!fleet.writeMetrics(*options.metrics, &error))
+            return startFailure(error);
+    }
+    return status;
+}
+
+int makeFleetFolders(const FleetRecipe &recipe)
+{
+    QString error;
+    const QStringList folders = makeFleet(recipe, &error);
+    if (folders.isEmpty())
+        return startFailure(error);
+    std::printf("%lld terminal folders in %s\n", static_cast<long long>(folders.size()),
+                qPrintable(QFileInfo(recipe.dir).absoluteFilePath()));
+    return 0;
 }
 
 int runWindowed(int argc, char *argv[], const Options &options)
@@ -210,5 +341,7 @@ int main(int argc, char *argv[])
     Options options;
     if (const std::optional<int> status = parseOptions(argc, argv, options))
         return *status;
+    if (options.makeFleet)
+        return makeFleetFolders(*options.makeFleet);
     return options.headless ? runHeadless(argc, argv, options) : runWindowed(argc, argv, options);
 }

@@ -226,6 +226,33 @@ class Terminal:
         else:
             self.request("fault.clear", fault=fault)
 
+    # -- many terminals in one program ----------------------------------------
+
+    def terminal(self, name: str) -> "Terminal":
+        """The same connection, aimed at one terminal of a fleet or one
+        address of a concentrator: every request it makes names ``name``.
+        Events still arrive at this object, each with its ``terminal``."""
+        return _Member(self, name)
+
+    def fleet(self) -> List[dict]:
+        """The terminals of the program: name, connected, and the bus address,
+        whether it answers and the listening port where they apply."""
+        return self.request("state").get("fleet", [])
+
+    def metrics(self) -> dict:
+        """Response and reply times (p50, p90, p99, max in ms, counts), sends
+        and connection losses, per terminal and for the whole program."""
+        return self.request("metrics")
+
+    def bus(self, on: bool) -> dict:
+        """Switches this terminal's bus address off (it answers nothing) or on."""
+        return self.request("bus", on=on)
+
+    def playback_all(self, on: bool, ramp: float = 0.0) -> dict:
+        """Starts every terminal's playback, staggered over ``ramp`` seconds,
+        or stops them all."""
+        return self.request("playback", all=True, on=on, ramp_ms=int(ramp * 1000))
+
     # -- waiting and events ---------------------------------------------------
 
     def wait(self, until: dict, timeout: float = 10.0, after_seq: Optional[int] = None) -> None:
@@ -265,6 +292,31 @@ class Terminal:
                 self._events.append(message)
             else:
                 raise ControlError("bad_reply", f"unexpected message {message!r}", message)
+
+
+class _Member(Terminal):
+    """One terminal of several behind a shared control connection."""
+
+    def __init__(self, owner: Terminal, name: str):  # noqa: super().__init__ would read a greeting
+        self._owner = owner
+        self.name = name
+
+    @property
+    def seq(self) -> int:  # type: ignore[override]
+        return self._owner.seq
+
+    def request(self, cmd: str, **args: Any) -> dict:
+        args.setdefault("terminal", self.name)
+        return self._owner.request(cmd, **args)
+
+    def metrics(self) -> dict:
+        return self.request("metrics")
+
+    def events(self, timeout: float = 0.0) -> Iterator[dict]:
+        return self._owner.events(timeout)
+
+    def close(self) -> None:
+        pass
 
 
 def connect(address: str, token: Optional[str] = None, timeout: float = 30.0) -> Terminal:
@@ -314,17 +366,18 @@ class Process:
 
 def start(config: Optional[str] = None, folder: Optional[str] = None, equipment: str = "terminal",
           transport: str = "unix", binary: Optional[str] = None, extra_args: Sequence[str] = (),
-          startup_timeout: float = 15.0) -> Process:
+          startup_timeout: float = 15.0, fleet: bool = False) -> Process:
     """Starts the program without windows in ``folder`` (which must exist),
     writing ``config`` as its "Config.ini" when given, and returns once its
-    control interface is ready."""
+    control interface is ready. With ``fleet`` the folder is a fleet folder
+    (``--fleet``): one terminal per subfolder holding a "Config.ini"."""
     folder = os.path.abspath(folder or tempfile.mkdtemp(prefix="ethernet-"))
     if config is not None:
         with open(os.path.join(folder, "Config.ini"), "w", encoding="cp1252", newline="\r\n") as f:
             f.write(config)
     control = f"unix:{os.path.join(folder, 'control.sock')}" if transport == "unix" else "tcp:0"
-    command = [find_binary(binary), "--headless", "--folder", folder, "--equipment", equipment,
-               "--control", control, *extra_args]
+    command = [find_binary(binary), "--headless", "--fleet" if fleet else "--folder", folder,
+               "--equipment", equipment, "--control", control, *extra_args]
     env = dict(os.environ)
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)

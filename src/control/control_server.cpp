@@ -137,6 +137,7 @@ struct StreamMatch {
 
 struct ControlServer::Wait {
     QJsonValue id;
+    Watch *watch = nullptr;
     std::optional<QRegularExpression> display;
     std::optional<QRegularExpression> printer;
     bool printerFound = false;
@@ -163,16 +164,59 @@ struct ControlServer::Session {
     std::unique_ptr<Wait> wait;
 };
 
-ControlServer::ControlServer(Terminal &terminal, QObject *parent) : QObject(parent), m_terminal(terminal)
+// One terminal as the server watches it: its observer hands every event on
+// with the terminal it came from, and it remembers how far the terminal's logs
+// were published.
+struct ControlServer::Watch : TerminalObserver {
+    Watch(ControlServer &server, Terminal &terminal, QString name)
+        : server(server), terminal(terminal), name(std::move(name)),
+          printerSeen(terminal.outputs().parallelLinesAdded()), serialSeen(terminal.outputs().serialLinesAdded())
+    {
+        terminal.addObserver(this);
+    }
+    ~Watch() override { terminal.removeObserver(this); }
+
+    void hostDataReceived(const QByteArray &bytes) override { server.hostDataReceived(*this, bytes); }
+    void hostDataSent(const QByteArray &bytes) override { server.hostDataSent(*this, bytes); }
+    void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override
+    {
+        server.linkChanged(*this, event, peer, detail);
+    }
+    void displayChanged() override { server.displayChanged(*this); }
+    void ledsChanged() override { server.ledsChanged(*this); }
+    void printerChanged() override { server.publishNewLines(*this, true); }
+    void serialChanged() override { server.publishNewLines(*this, false); }
+    void messageShown(const QString &caption, const QString &text) override
+    {
+        server.messageShown(*this, caption, text);
+    }
+    void faultFired(int id, const QString &kind, const QString &what) override
+    {
+        server.faultFired(*this, id, kind, what);
+    }
+
+    ControlServer &server;
+    Terminal &terminal;
+    QString name;
+    bool displayPending = false;
+    quint64 printerSeen = 0;
+    quint64 serialSeen = 0;
+};
+
+ControlServer::ControlServer(Terminal &terminal, QObject *parent)
+    : ControlServer(std::vector<Member>{{QString(), &terminal}}, parent)
 {
-    m_printerSeen = m_terminal.outputs().parallelLinesAdded();
-    m_serialSeen = m_terminal.outputs().serialLinesAdded();
-    m_terminal.addObserver(this);
+}
+
+ControlServer::ControlServer(const std::vector<Member> &terminals, QObject *parent) : QObject(parent)
+{
+    for (const Member &member : terminals)
+        m_watches.push_back(std::make_unique<Watch>(*this, *member.terminal, member.name));
 }
 
 ControlServer::~ControlServer()
 {
-    m_terminal.removeObserver(this);
+    m_watches.clear();
     close();
 }
 
@@ -463,12 +507,22 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
 {
     const QString &cmd = request.cmd;
     const QJsonObject &args = request.args;
-    OperatorActions &actions = m_terminal.actions();
+    Watch &watch = target(args);
+    OperatorActions &actions = watch.terminal.actions();
 
     if (cmd == QLatin1String("auth"))
         return {};
-    if (cmd == QLatin1String("state"))
-        return stateObject();
+    if (m_extension) {
+        const bool named = args.contains(QStringLiteral("terminal"));
+        if (std::optional<QJsonObject> result = m_extension->run(cmd, args, named ? &watch.terminal : nullptr))
+            return *result;
+    }
+    if (cmd == QLatin1String("state")) {
+        QJsonObject state = stateObject(watch);
+        if (m_watches.size() > 1 && !args.contains(QStringLiteral("terminal")))
+            state.insert(QStringLiteral("fleet"), fleetList().value(QStringLiteral("fleet")));
+        return state;
+    }
     if (cmd == QLatin1String("key")) {
         const QString name = control::stringArg(args, QStringLiteral("key"));
         const std::optional<Keyboard::Key> key = keyForName(name);
@@ -538,7 +592,7 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
             actions.setScaleOn(on);
         if (hasNext)
             actions.chooseScaleReading(next);
-        return stateObject().value(QStringLiteral("scale")).toObject();
+        return stateObject(watch).value(QStringLiteral("scale")).toObject();
     }
     if (cmd == QLatin1String("reset")) {
         actions.resetTerminal();
@@ -546,12 +600,12 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
     }
     if (cmd == QLatin1String("playback")) {
         actions.setPlayback(control::boolArg(args, QStringLiteral("on")));
-        return stateObject().value(QStringLiteral("playback")).toObject();
+        return stateObject(watch).value(QStringLiteral("playback")).toObject();
     }
     if (cmd == QLatin1String("log"))
-        return logObject(args);
+        return logObject(watch, args);
     if (cmd == QLatin1String("wait"))
-        return startWait(session, request);
+        return startWait(session, request, watch);
     if (cmd == QLatin1String("subscribe")) {
         const QJsonValue list = args.value(QStringLiteral("events"));
         if (!list.isArray())
@@ -568,25 +622,25 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
         return {{QStringLiteral("events"), QJsonArray::fromStringList(all)}};
     }
     if (cmd == QLatin1String("fault.add")) {
-        const int id = m_terminal.faults().add(control::faultSpecFromJson(args));
+        const int id = watch.terminal.faults().add(control::faultSpecFromJson(args));
         if (id < 0)
             badArgument(QStringLiteral("at most %1 faults at a time").arg(FaultInjector::kMaxFaults));
         return {{QStringLiteral("id"), id}};
     }
     if (cmd == QLatin1String("fault.list")) {
         QJsonArray faults;
-        for (const FaultInjector::Status &status : m_terminal.faults().list())
+        for (const FaultInjector::Status &status : watch.terminal.faults().list())
             faults.append(control::faultStatusToJson(status));
         return {{QStringLiteral("faults"), faults}};
     }
     if (cmd == QLatin1String("fault.clear")) {
         // A request's "id" is its own, echoed in the reply; the fault's number travels as "fault".
         if (!args.contains(QStringLiteral("fault"))) {
-            m_terminal.faults().clearAll();
+            watch.terminal.faults().clearAll();
             return {};
         }
         const int fault = int(control::intArg(args, QStringLiteral("fault"), 1, std::numeric_limits<int>::max()));
-        if (!m_terminal.faults().clear(fault))
+        if (!watch.terminal.faults().clear(fault))
             badArgument(QStringLiteral("no fault %1 is in force").arg(fault));
         return {};
     }
@@ -603,9 +657,39 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
     throw ControlError{QStringLiteral("unknown_command"), QStringLiteral("no command is called \"%1\"").arg(cmd)};
 }
 
-QJsonObject ControlServer::stateObject() const
+ControlServer::Watch &ControlServer::target(const QJsonObject &args) const
 {
-    Terminal &t = m_terminal;
+    if (!args.contains(QStringLiteral("terminal")))
+        return *m_watches.front();
+    const QString name = control::stringArg(args, QStringLiteral("terminal"));
+    for (const auto &watch : m_watches)
+        if (watch->name == name)
+            return *watch;
+    badArgument(QStringLiteral("no terminal is called \"%1\"").arg(name));
+}
+
+QJsonObject ControlServer::fleetList() const
+{
+    QJsonArray list;
+    for (const auto &watch : m_watches) {
+        Terminal &t = watch->terminal;
+        QJsonObject entry{{QStringLiteral("name"), watch->name},
+                          {QStringLiteral("connected"), t.connections().isHostConnected()}};
+        if (t.state().comutadoraMode) {
+            const frames::BusAddress address = t.state().comutadoraAddress;
+            entry.insert(QStringLiteral("address"), QString(QLatin1Char(address[0])) + QLatin1Char(address[1]));
+            entry.insert(QStringLiteral("answering"), t.connections().isAnswering());
+        }
+        if (t.connections().isServerActive())
+            entry.insert(QStringLiteral("port"), int(t.connections().serverListeningPort()));
+        list.append(entry);
+    }
+    return {{QStringLiteral("fleet"), list}};
+}
+
+QJsonObject ControlServer::stateObject(const Watch &watch) const
+{
+    Terminal &t = watch.terminal;
     const DisplayModel &display = t.display();
     const Outputs &outputs = t.outputs();
     const TerminalState &state = t.state();
@@ -639,7 +723,7 @@ QJsonObject ControlServer::stateObject() const
     else if (t.playback().mode() == Playback::Mode::Halted)
         playback = "halted";
 
-    return {
+    QJsonObject result{
         {QStringLiteral("display"),
          QJsonObject{{QStringLiteral("lines"),
                       QJsonArray{fromCp1252(display.DisplayLine1()), fromCp1252(display.DisplayLine2())}},
@@ -668,12 +752,15 @@ QJsonObject ControlServer::stateObject() const
         {QStringLiteral("playback"), QJsonObject{{QStringLiteral("mode"), QString::fromLatin1(playback)}}},
         {QStringLiteral("seq"), m_seq},
     };
+    if (m_watches.size() > 1)
+        result.insert(QStringLiteral("terminal"), watch.name);
+    return result;
 }
 
-QJsonObject ControlServer::logObject(const QJsonObject &args) const
+QJsonObject ControlServer::logObject(const Watch &watch, const QJsonObject &args) const
 {
     const QString which = control::stringArg(args, QStringLiteral("which"));
-    const Outputs &outputs = m_terminal.outputs();
+    const Outputs &outputs = watch.terminal.outputs();
     const bool printer = which == QLatin1String("printer");
     if (!printer && which != QLatin1String("serial"))
         badArgument(QStringLiteral("\"which\" is \"printer\" or \"serial\""));
@@ -690,13 +777,14 @@ QJsonObject ControlServer::logObject(const QJsonObject &args) const
 
 // ---- Waits ----
 
-QJsonObject ControlServer::startWait(const SessionPtr &session, const ControlRequest &request)
+QJsonObject ControlServer::startWait(const SessionPtr &session, const ControlRequest &request, Watch &watch)
 {
     const QJsonValue until = request.args.value(QStringLiteral("until"));
     if (!until.isObject() || until.toObject().isEmpty())
         badArgument(QStringLiteral("\"until\" must be an object with at least one condition"));
     auto wait = std::make_unique<Wait>();
     wait->id = request.id;
+    wait->watch = &watch;
     wait->timeoutMs = control::intArg(request.args, QStringLiteral("timeout_ms"), 0, kMaxWaitMs, kDefaultWaitMs);
     const bool lookBack = request.args.contains(QStringLiteral("after_seq"));
     const qint64 afterSeq = control::intArg(request.args, QStringLiteral("after_seq"), 0,
@@ -734,12 +822,12 @@ QJsonObject ControlServer::startWait(const SessionPtr &session, const ControlReq
 
     // Printer lines already in the log count, as do the sends and reads after the given point.
     if (wait->printer) {
-        for (const QByteArray &line : m_terminal.outputs().parallelLog())
+        for (const QByteArray &line : watch.terminal.outputs().parallelLog())
             if (wait->printer->match(fromCp1252(line)).hasMatch())
                 wait->printerFound = true;
     }
     for (const HistoryEntry &entry : m_history) {
-        if (entry.seq <= afterSeq)
+        if (entry.seq <= afterSeq || entry.watch != &watch)
             continue;
         std::optional<StreamMatch> &match = entry.sent ? wait->sent : wait->received;
         if (match)
@@ -763,14 +851,14 @@ QJsonObject ControlServer::startWait(const SessionPtr &session, const ControlReq
 bool ControlServer::waitHolds(const Wait &wait) const
 {
     if (wait.display) {
-        const DisplayModel &display = m_terminal.display();
+        const DisplayModel &display = wait.watch->terminal.display();
         if (!wait.display->match(fromCp1252(display.view1())).hasMatch() &&
             !wait.display->match(fromCp1252(display.view2())).hasMatch())
             return false;
     }
     if (wait.printer && !wait.printerFound)
         return false;
-    if (wait.connected && *wait.connected != m_terminal.connections().isHostConnected())
+    if (wait.connected && *wait.connected != wait.watch->terminal.connections().isHostConnected())
         return false;
     if (wait.sent && !wait.sent->found)
         return false;
@@ -798,7 +886,7 @@ void ControlServer::finishWait(const SessionPtr &session, bool timedOut)
     if (timedOut)
         replyError(session, wait->id, QStringLiteral("timeout"),
                    QStringLiteral("the condition did not hold within %1 ms").arg(wait->timeoutMs),
-                   {{QStringLiteral("state"), stateObject()}});
+                   {{QStringLiteral("state"), stateObject(*wait->watch)}});
     else
         reply(session, wait->id, {});
     session->busy = false;
@@ -816,11 +904,13 @@ bool ControlServer::wanted(const QString &name) const
     return false;
 }
 
-void ControlServer::publish(const QString &name, QJsonObject fields)
+void ControlServer::publish(const QString &name, QJsonObject fields, const Watch &watch)
 {
     ++m_seq;
     if (!wanted(name))
         return;
+    if (m_watches.size() > 1)
+        fields.insert(QStringLiteral("terminal"), watch.name);
     fields.insert(QStringLiteral("event"), name);
     fields.insert(QStringLiteral("seq"), m_seq);
     fields.insert(QStringLiteral("time"), isoTimeNow());
@@ -829,9 +919,9 @@ void ControlServer::publish(const QString &name, QJsonObject fields)
             write(session, fields);
 }
 
-void ControlServer::remember(bool sent, const QByteArray &bytes)
+void ControlServer::remember(const Watch &watch, bool sent, const QByteArray &bytes)
 {
-    m_history.push_back({m_seq, sent, bytes});
+    m_history.push_back({m_seq, &watch, sent, bytes});
     m_historyBytes += bytes.size();
     while (m_historyBytes > kHistoryBytes && !m_history.empty()) {
         m_historyBytes -= m_history.front().bytes.size();
@@ -840,15 +930,16 @@ void ControlServer::remember(bool sent, const QByteArray &bytes)
     }
 }
 
-void ControlServer::passedHost(bool sent, const QByteArray &bytes)
+void ControlServer::passedHost(Watch &watch, bool sent, const QByteArray &bytes)
 {
     const QString name = sent ? QStringLiteral("sent") : QStringLiteral("received");
-    publish(name, wanted(name) ? QJsonObject{{QStringLiteral("hex"), control::toHex(bytes)}} : QJsonObject());
-    remember(sent, bytes);
+    publish(name, wanted(name) ? QJsonObject{{QStringLiteral("hex"), control::toHex(bytes)}} : QJsonObject(),
+            watch);
+    remember(watch, sent, bytes);
     bool fed = false;
     for (const SessionPtr &session : m_sessions) {
         std::optional<StreamMatch> *match = nullptr;
-        if (session->wait)
+        if (session->wait && session->wait->watch == &watch)
             match = sent ? &session->wait->sent : &session->wait->received;
         if (match && *match) {
             (*match)->feed(bytes);
@@ -859,17 +950,17 @@ void ControlServer::passedHost(bool sent, const QByteArray &bytes)
         checkWaits();
 }
 
-void ControlServer::hostDataReceived(const QByteArray &bytes)
+void ControlServer::hostDataReceived(Watch &watch, const QByteArray &bytes)
 {
-    passedHost(false, bytes);
+    passedHost(watch, false, bytes);
 }
 
-void ControlServer::hostDataSent(const QByteArray &bytes)
+void ControlServer::hostDataSent(Watch &watch, const QByteArray &bytes)
 {
-    passedHost(true, bytes);
+    passedHost(watch, true, bytes);
 }
 
-void ControlServer::linkChanged(LinkEvent event, const QString &peer, const QString &detail)
+void ControlServer::linkChanged(Watch &watch, LinkEvent event, const QString &peer, const QString &detail)
 {
     const char *state = "error";
     switch (event) {
@@ -883,24 +974,24 @@ void ControlServer::linkChanged(LinkEvent event, const QString &peer, const QStr
     QJsonObject fields{{QStringLiteral("state"), QString::fromLatin1(state)}, {QStringLiteral("peer"), peer}};
     if (!detail.isEmpty())
         fields.insert(QStringLiteral("detail"), detail);
-    publish(QStringLiteral("connection"), fields);
+    publish(QStringLiteral("connection"), fields, watch);
     checkWaits();
 }
 
-void ControlServer::displayChanged()
+void ControlServer::displayChanged(Watch &watch)
 {
     checkWaits();
-    if (m_displayPending)
+    if (watch.displayPending)
         return;
     // One event per turn of the event loop, with what the display shows by then.
-    m_displayPending = true;
-    QMetaObject::invokeMethod(this, &ControlServer::publishDisplay, Qt::QueuedConnection);
+    watch.displayPending = true;
+    QMetaObject::invokeMethod(this, [this, &watch] { publishDisplay(watch); }, Qt::QueuedConnection);
 }
 
-void ControlServer::publishDisplay()
+void ControlServer::publishDisplay(Watch &watch)
 {
-    m_displayPending = false;
-    const DisplayModel &display = m_terminal.display();
+    watch.displayPending = false;
+    const DisplayModel &display = watch.terminal.display();
     publish(QStringLiteral("display"),
             wanted(QStringLiteral("display"))
                 ? QJsonObject{{QStringLiteral("lines"),
@@ -908,28 +999,30 @@ void ControlServer::publishDisplay()
                               {QStringLiteral("shown"),
                                QJsonArray{fromCp1252(display.view1()), fromCp1252(display.view2())}},
                               {QStringLiteral("cursor"), QJsonArray{display.CursorRow(), display.CursorCol()}}}
-                : QJsonObject());
+                : QJsonObject(),
+            watch);
 }
 
-void ControlServer::ledsChanged()
+void ControlServer::ledsChanged(Watch &watch)
 {
     QJsonArray leds;
     for (int i = 0; i < 4; ++i)
-        leds.append(colourText(m_terminal.outputs().ledColor(i)));
-    publish(QStringLiteral("leds"), {{QStringLiteral("leds"), leds}});
+        leds.append(colourText(watch.terminal.outputs().ledColor(i)));
+    publish(QStringLiteral("leds"), {{QStringLiteral("leds"), leds}}, watch);
 }
 
-void ControlServer::publishNewLines(bool printer)
+void ControlServer::publishNewLines(Watch &watch, bool printer)
 {
-    const Outputs &outputs = m_terminal.outputs();
+    const Outputs &outputs = watch.terminal.outputs();
     const std::deque<QByteArray> &log = printer ? outputs.parallelLog() : outputs.serialLog();
     const quint64 added = printer ? outputs.parallelLinesAdded() : outputs.serialLinesAdded();
-    quint64 &seen = printer ? m_printerSeen : m_serialSeen;
+    quint64 &seen = printer ? watch.printerSeen : watch.serialSeen;
     const QString name = printer ? QStringLiteral("printer") : QStringLiteral("serial");
     const quint64 first = added - log.size();
     bool printerWaits = false;
     for (const SessionPtr &session : m_sessions)
-        printerWaits = printerWaits || (printer && session->wait && session->wait->printer);
+        printerWaits = printerWaits || (printer && session->wait && session->wait->printer &&
+                                        session->wait->watch == &watch);
     if (!printerWaits && !wanted(name)) {
         // Nobody looks at the lines: they only take their numbers.
         m_seq += qint64(added - seen);
@@ -939,12 +1032,12 @@ void ControlServer::publishNewLines(bool printer)
     bool matched = false;
     for (quint64 index = std::max(seen, first); index < added; ++index) {
         const QString line = fromCp1252(log.at(std::size_t(index - first)));
-        publish(name, {{QStringLiteral("line"), line}, {QStringLiteral("index"), qint64(index)}});
+        publish(name, {{QStringLiteral("line"), line}, {QStringLiteral("index"), qint64(index)}}, watch);
         if (!printer)
             continue;
         for (const SessionPtr &session : m_sessions) {
             Wait *wait = session->wait.get();
-            if (wait && wait->printer && !wait->printerFound && wait->printer->match(line).hasMatch()) {
+            if (wait && wait->watch == &watch && wait->printer && !wait->printerFound && wait->printer->match(line).hasMatch()) {
                 wait->printerFound = true;
                 matched = true;
             }
@@ -958,23 +1051,14 @@ void ControlServer::publishNewLines(bool printer)
         checkWaits();
 }
 
-void ControlServer::printerChanged()
-{
-    publishNewLines(true);
-}
-
-void ControlServer::serialChanged()
-{
-    publishNewLines(false);
-}
-
-void ControlServer::faultFired(int id, const QString &kind, const QString &what)
+void ControlServer::faultFired(Watch &watch, int id, const QString &kind, const QString &what)
 {
     publish(QStringLiteral("fault"),
-            {{QStringLiteral("fault"), id}, {QStringLiteral("kind"), kind}, {QStringLiteral("did"), what}});
+            {{QStringLiteral("fault"), id}, {QStringLiteral("kind"), kind}, {QStringLiteral("did"), what}}, watch);
 }
 
-void ControlServer::messageShown(const QString &caption, const QString &text)
+void ControlServer::messageShown(Watch &watch, const QString &caption, const QString &text)
 {
-    publish(QStringLiteral("message"), {{QStringLiteral("caption"), caption}, {QStringLiteral("text"), text}});
+    publish(QStringLiteral("message"), {{QStringLiteral("caption"), caption}, {QStringLiteral("text"), text}},
+            watch);
 }

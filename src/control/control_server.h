@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QIODevice;
@@ -20,9 +21,26 @@ class QTcpServer;
 class Terminal;
 struct ControlRequest;
 
-// The control interface of one terminal: test suites and scripts drive the
-// terminal and read it back over a local socket (owner-only) or a loopback TCP
-// port (with a token), one JSON object per line each way.
+// Commands that a front end adds to the control interface (a fleet's load
+// figures, switching a bus address off). run() takes a command it knows and
+// returns its reply, or returns nothing for a command it leaves to the
+// server; named is the terminal the request chose with "terminal", or
+// nullptr. A bad argument throws ControlError.
+class ControlExtension {
+public:
+    virtual ~ControlExtension() = default;
+    virtual std::optional<QJsonObject> run(const QString &cmd, const QJsonObject &args, Terminal *named) = 0;
+};
+
+// The control interface of one terminal, or of several in one process: test
+// suites and scripts drive the terminals and read them back over a local
+// socket (owner-only) or a loopback TCP port (with a token), one JSON object
+// per line each way.
+//
+// With several terminals each has a name; a request chooses one with
+// "terminal" (the first by default), every event carries the name of the
+// terminal it comes from, and "state" without a name lists them all. With one
+// terminal none of this appears, so its protocol is that of a lone terminal.
 //
 // Each client gets a greeting, then sends requests; each request runs through
 // the terminal's operator actions, exactly as the matching click, and is
@@ -38,7 +56,7 @@ struct ControlRequest;
 // Everything a client sends is untrusted: lines are bounded, every argument is
 // checked before anything acts, and a client that stops reading is cut off
 // once its unread output passes kMaxUnreadBytes.
-class ControlServer : public QObject, private TerminalObserver {
+class ControlServer : public QObject {
     Q_OBJECT
 public:
     static constexpr qint64 kMaxUnreadBytes = 8 * 1024 * 1024;
@@ -46,8 +64,18 @@ public:
     static constexpr qint64 kDefaultWaitMs = 10000;
     static constexpr qint64 kMaxWaitMs = 24LL * 3600 * 1000;
 
+    struct Member {
+        QString name;
+        Terminal *terminal = nullptr;
+    };
+
     explicit ControlServer(Terminal &terminal, QObject *parent = nullptr);
+    // At least one member; names are unique.
+    explicit ControlServer(const std::vector<Member> &terminals, QObject *parent = nullptr);
     ~ControlServer() override;
+
+    // Consulted before the built-in commands; nullptr for none.
+    void setExtension(ControlExtension *extension) { m_extension = extension; }
 
     // "unix:PATH" or "tcp:PORT" (PORT 0 picks a free one). On failure returns
     // false and a sentence for the user in *error.
@@ -66,9 +94,11 @@ public:
 private:
     struct Session;
     struct Wait;
+    struct Watch;
     using SessionPtr = std::shared_ptr<Session>;
     struct HistoryEntry {
         qint64 seq;
+        const Watch *watch;
         bool sent;
         QByteArray bytes;
     };
@@ -85,42 +115,43 @@ private:
     void replyError(const SessionPtr &session, const QJsonValue &id, const QString &code, const QString &message,
                     const QJsonObject &extra = {});
 
-    QJsonObject stateObject() const;
-    QJsonObject logObject(const QJsonObject &args) const;
-    QJsonObject startWait(const SessionPtr &session, const ControlRequest &request);
+    // The terminal a request names with "terminal", the first when it names none.
+    Watch &target(const QJsonObject &args) const;
+    QJsonObject stateObject(const Watch &watch) const;
+    QJsonObject fleetList() const;
+    QJsonObject logObject(const Watch &watch, const QJsonObject &args) const;
+    QJsonObject startWait(const SessionPtr &session, const ControlRequest &request, Watch &watch);
     bool waitHolds(const Wait &wait) const;
     void checkWaits();
     void finishWait(const SessionPtr &session, bool timedOut);
 
     // Gives the event the next number and sends it to the clients subscribed to it.
-    void publish(const QString &name, QJsonObject fields);
+    void publish(const QString &name, QJsonObject fields, const Watch &watch);
     bool wanted(const QString &name) const;
-    void publishNewLines(bool printer);
-    void publishDisplay();
-    void remember(bool sent, const QByteArray &bytes);
+    void publishNewLines(Watch &watch, bool printer);
+    void publishDisplay(Watch &watch);
+    void remember(const Watch &watch, bool sent, const QByteArray &bytes);
     // A send to the host or a read from it: its event, its place in the history, the waits on it.
-    void passedHost(bool sent, const QByteArray &bytes);
+    void passedHost(Watch &watch, bool sent, const QByteArray &bytes);
 
-    // TerminalObserver
-    void hostDataReceived(const QByteArray &bytes) override;
-    void hostDataSent(const QByteArray &bytes) override;
-    void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
-    void displayChanged() override;
-    void ledsChanged() override;
-    void printerChanged() override;
-    void serialChanged() override;
-    void messageShown(const QString &caption, const QString &text) override;
-    void faultFired(int id, const QString &kind, const QString &what) override;
+    // What each terminal's observer hands on.
+    using LinkEvent = TerminalObserver::LinkEvent;
+    void hostDataReceived(Watch &watch, const QByteArray &bytes);
+    void hostDataSent(Watch &watch, const QByteArray &bytes);
+    void linkChanged(Watch &watch, LinkEvent event, const QString &peer, const QString &detail);
+    void displayChanged(Watch &watch);
+    void ledsChanged(Watch &watch);
+    void messageShown(Watch &watch, const QString &caption, const QString &text);
+    void faultFired(Watch &watch, int id, const QString &kind, const QString &what);
 
-    Terminal &m_terminal;
+    std::vector<std::unique_ptr<Watch>> m_watches;
+    ControlExtension *m_extension = nullptr;
     QLocalServer *m_local = nullptr;
     QTcpServer *m_tcp = nullptr;
     QString m_token;
     std::vector<SessionPtr> m_sessions;
     qint64 m_seq = 0;
-    bool m_displayPending = false;
-    quint64 m_printerSeen = 0;
-    quint64 m_serialSeen = 0;
+    // Sends and reads of every terminal, kept together so that the bound holds for the whole fleet.
     std::deque<HistoryEntry> m_history;
     qint64 m_historyBytes = 0;
     qint64 m_historyForgotten = 0; // the highest sequence number no longer kept

@@ -2,11 +2,17 @@
 
 #include <QByteArray>
 
+#include <array>
+
 // The control bytes of the host protocols and the two frame shapes in which the
-// terminal answers as address 00 behind a Comutadora concentrator: a data byte
-// travels alone in STX "0" "0" b ETX, and a frame that begins STX ESC carries
-// "00" right after the ESC.
+// terminal answers behind a Comutadora concentrator: a data byte travels alone
+// in STX a1 a2 b ETX, and a frame that begins STX ESC carries the address a1 a2
+// right after the ESC. The address is the terminal's two digits on the RS485
+// bus, "00" unless a concentrator plays several terminals.
 namespace frames {
+
+using BusAddress = std::array<char, 2>;
+constexpr BusAddress kDefaultAddress{'0', '0'};
 
 constexpr char kStx = 0x02;
 constexpr char kEtx = 0x03;
@@ -18,23 +24,23 @@ constexpr char kDle = 0x10;
 constexpr char kEsc = 0x1B;
 constexpr char kDel = 0x7F;
 
-// One data byte addressed to terminal 00.
-inline QByteArray comutadoraData(char b)
+// One data byte from the terminal at the address.
+inline QByteArray comutadoraData(char b, BusAddress address = kDefaultAddress)
 {
     QByteArray frame;
     frame.reserve(5);
-    frame.append(kStx).append('0').append('0').append(b).append(kEtx);
+    frame.append(kStx).append(address[0]).append(address[1]).append(b).append(kEtx);
     return frame;
 }
 
-// STX ESC, the address "00" when the concentrator is emulated, the body, ETX.
-inline QByteArray escapeFrame(const QByteArray &body, bool comutadora)
+// STX ESC, the address when the concentrator is emulated, the body, ETX.
+inline QByteArray escapeFrame(const QByteArray &body, bool comutadora, BusAddress address = kDefaultAddress)
 {
     QByteArray frame;
     frame.reserve(body.size() + 5);
     frame.append(kStx).append(kEsc);
     if (comutadora)
-        frame.append("00");
+        frame.append(address[0]).append(address[1]);
     frame.append(body).append(kEtx);
     return frame;
 }

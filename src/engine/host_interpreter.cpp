@@ -199,7 +199,7 @@ const char *HostInterpreter::plainRun(const char *p, const char *end)
 
 void HostInterpreter::reply(char status, char letter)
 {
-    m_sender.SendToHost(escapeFrame(QByteArray(1, status) + letter, m_state.comutadoraMode));
+    m_sender.SendToHost(escapeFrame(QByteArray(1, status) + letter, m_state.comutadoraMode, m_state.comutadoraAddress));
 }
 
 const char *HostInterpreter::frame(const char *p, const char *end)
@@ -209,7 +209,7 @@ const char *HostInterpreter::frame(const char *p, const char *end)
         return end;
     const char letter = *p++;
     const bool comutadora = m_state.comutadoraMode;
-    // In the Comutadora framing the terminal address "00" follows the letter.
+    // In the Comutadora framing the terminal address follows the letter.
     const char *operand = comutadora ? skip(p, end, 2) : p;
 
     switch (letter) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/frames.h"
+
 // The terminal-wide settings and flags that several subsystems read and write:
 // which protocol and role the host link uses, the Comutadora switch, the boxes
 // the operator ticks on the main window and the host-switched function-key mode.
@@ -11,6 +13,10 @@ struct TerminalState {
     // ConnectionRole: 0 Server, 1 Client; other loaded values open nothing.
     int connectionRole = 1;
     bool comutadoraMode = false;
+    // The terminal's address behind the concentrator: what its frames carry
+    // and which host frames it takes. "00" unless several terminals share one
+    // concentrator connection.
+    frames::BusAddress comutadoraAddress = frames::kDefaultAddress;
 
     // Operator boxes of the main window.
     bool busy = false;               // "Busy" beside the parallel interface

@@ -47,7 +47,7 @@ void DigitalInputs::StatusReport()
     if (m_state.cts)
         status |= 0x08;
     m_sender.SendToHost(frames::escapeFrame(QByteArray(1, static_cast<char>(status)) + 'T',
-                                            m_state.comutadoraMode));
+                                            m_state.comutadoraMode, m_state.comutadoraAddress));
 }
 
 QString DigitalInputs::caption(int index)

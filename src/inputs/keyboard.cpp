@@ -134,7 +134,7 @@ std::optional<Keyboard::Key> Keyboard::keyForPcKey(int qtKey, Qt::KeyboardModifi
 
 void Keyboard::SendKey(char c)
 {
-    m_sender.SendToHost(m_state.comutadoraMode ? comutadoraData(c) : QByteArray(1, c));
+    m_sender.SendToHost(m_state.comutadoraMode ? comutadoraData(c, m_state.comutadoraAddress) : QByteArray(1, c));
     returnFocus();
 }
 
@@ -145,7 +145,7 @@ void Keyboard::SendKeyString(const QByteArray &s)
     qsizetype pos = 0;
     while (pos < text.size()) {
         if (m_state.comutadoraMode) {
-            m_sender.SendToHost(comutadoraData(text[pos]));
+            m_sender.SendToHost(comutadoraData(text[pos], m_state.comutadoraAddress));
             pos += 1;
         } else if (m_state.connectionRole == TerminalState::kClient && m_prefixArmed
                    && text.size() - pos >= 3) {

@@ -99,7 +99,7 @@ void Scale::answerEnq()
     const bool framed = m_state.comutadoraMode && m_state.protocolKind == TerminalState::kZorvane;
     for (const char c : reading) {
         if (framed)
-            m_sender.SendToHost(frames::comutadoraData(c));
+            m_sender.SendToHost(frames::comutadoraData(c, m_state.comutadoraAddress));
         else
             m_sender.SendToHost(QByteArray(1, c));
     }

@@ -126,6 +126,10 @@ ConnectionManager::ConnectionManager(TerminalState &state, DisplayModel &display
 
 ConnectionManager::~ConnectionManager()
 {
+    if (m_carrier)
+        m_carrier->m_riders.removeAll(this);
+    for (ConnectionManager *rider : std::as_const(m_riders))
+        rider->m_carrier = nullptr;
     // The sockets die with this object; none of their last notifications may reach it.
     m_client->disconnect(this);
     m_server->disconnect(this);
@@ -208,21 +212,39 @@ void ConnectionManager::OpenConnection()
 
 void ConnectionManager::SendToHost(const QByteArray &bytes)
 {
+    if (!m_answering)
+        return;
+    if (m_carrier)
+        m_carrier->writeToHost(bytes, m_observer);
+    else
+        writeToHost(bytes, m_observer);
+}
+
+void ConnectionManager::writeToHost(const QByteArray &bytes, TerminalObserver *reportTo)
+{
     // QTcpSocket queues what the system cannot take at once and sends it in order.
     if (m_state.connectionRole == TerminalState::kServer) {
         for (auto it = m_hostConnections.crbegin(); it != m_hostConnections.crend(); ++it) {
             if (*it && (*it)->state() == QAbstractSocket::ConnectedState) {
-                writeBounded(*it, bytes);
+                writeBounded(*it, bytes, reportTo);
                 return;
             }
         }
     } else if (m_state.connectionRole == TerminalState::kClient) {
         if (m_client->state() == QAbstractSocket::ConnectedState)
-            writeBounded(m_client, bytes);
+            writeBounded(m_client, bytes, reportTo);
     }
 }
 
-void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &bytes)
+void ConnectionManager::carry(ConnectionManager &rider)
+{
+    if (&rider == this || rider.m_carrier || !rider.m_riders.isEmpty() || m_riders.contains(&rider))
+        return;
+    rider.m_carrier = this;
+    m_riders.append(&rider);
+}
+
+void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &bytes, TerminalObserver *reportTo)
 {
     // A host that sends commands but never reads the replies would otherwise
     // have them queued here without end; past the bound they are dropped, as
@@ -230,8 +252,8 @@ void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &b
     if (connection->bytesToWrite() + bytes.size() > kMaxUnsentBytes)
         return;
     connection->write(bytes);
-    if (m_observer)
-        m_observer->hostDataSent(bytes);
+    if (reportTo)
+        reportTo->hostDataSent(bytes);
 }
 
 // ---- Server ----
@@ -248,7 +270,7 @@ quint16 ConnectionManager::serverListeningPort() const
 
 void ConnectionManager::openServer()
 {
-    if (m_server->isListening())
+    if (m_carrier || m_server->isListening())
         return;
     if (!m_server->listen(QHostAddress::AnyIPv4, m_serverPort))
         throw AppError(listenFailureText(m_serverPort, *m_server));
@@ -265,7 +287,7 @@ void ConnectionManager::closeServer()
             continue;
         connection->disconnect(this);
         connection->flush();
-        if (m_observer && connection->state() == QAbstractSocket::ConnectedState)
+        if ((m_observer || !m_riders.isEmpty()) && connection->state() == QAbstractSocket::ConnectedState)
             report(TerminalObserver::LinkEvent::Closed, peerText(*connection), QStringLiteral("server closed"));
         connection->abort();
         connection->deleteLater();
@@ -312,7 +334,7 @@ void ConnectionManager::ServerClientError(QTcpSocket *connection, QAbstractSocke
     // A host that closes (or resets) its connection only leaves the list; the Server goes on listening.
     if (error == QAbstractSocket::RemoteHostClosedError)
         return;
-    if (m_observer)
+    if (m_observer || !m_riders.isEmpty())
         report(TerminalObserver::LinkEvent::Error, connection ? peerText(*connection) : QString(),
                connection ? connection->errorString() : m_server->errorString());
     const int generation = m_serverGeneration;
@@ -328,7 +350,7 @@ void ConnectionManager::ServerClientError(QTcpSocket *connection, QAbstractSocke
 
 void ConnectionManager::openClient()
 {
-    if (m_clientActive)
+    if (m_carrier || m_clientActive)
         return;
     const std::optional<QHostAddress> host = dottedIPv4(m_clientAddress);
     if (!host)
@@ -376,7 +398,7 @@ void ConnectionManager::ClientConnect()
 {
     m_clientConnected = true;
     m_timer1.stop();
-    if (m_observer)
+    if (m_observer || !m_riders.isEmpty())
         report(TerminalObserver::LinkEvent::Connected, peerText(*m_client));
     showConnected();
 }
@@ -496,12 +518,20 @@ void ConnectionManager::readAndDeliver(QTcpSocket *connection)
     const QByteArray read = connection->readAll();
     if (read.isEmpty())
         return;
-    if (m_observer)
+    const bool route = !m_riders.isEmpty() && m_state.comutadoraMode;
+    // Behind a concentrator with several addresses each terminal reports only the frames for it.
+    if (m_observer && !route)
         m_observer->hostDataReceived(read);
+    const auto onward = [this, route](const QByteArray &piece) {
+        if (route)
+            routeByAddress(piece);
+        else
+            deliver(piece);
+    };
     if (m_faults)
-        m_faults->received(read, [this](const QByteArray &piece) { deliver(piece); });
+        m_faults->received(read, onward);
     else
-        deliver(read);
+        onward(read);
     // Bytes that arrived while the interpreter ran a nested loop raise no new notification.
     if (guard && guard->bytesAvailable() > 0)
         QMetaObject::invokeMethod(
@@ -513,10 +543,39 @@ void ConnectionManager::readAndDeliver(QTcpSocket *connection)
             Qt::QueuedConnection);
 }
 
-void ConnectionManager::deliver(const QByteArray &read)
+void ConnectionManager::routeByAddress(const QByteArray &read)
 {
+    // Each terminal gets only the frames of its own address, as if it sat alone on the bus.
+    const std::bitset<100> present = ComutadoraAddressesIn(read);
+    QList<QPointer<ConnectionManager>> terminals{this};
+    for (ConnectionManager *rider : std::as_const(m_riders))
+        terminals.append(rider);
+    for (const QPointer<ConnectionManager> &terminal : terminals) {
+        // A terminal that went away while an earlier one ran a nested loop is skipped.
+        if (!terminal || !terminal->m_answering)
+            continue;
+        const frames::BusAddress address = terminal->m_state.comutadoraAddress;
+        if (address[0] < '0' || address[0] > '9' || address[1] < '0' || address[1] > '9' ||
+            !present.test(std::size_t((address[0] - '0') * 10 + (address[1] - '0'))))
+            continue;
+        const QByteArray frames = ComutadoraFilter(read, address);
+        if (frames.isEmpty())
+            continue;
+        if (terminal->m_observer)
+            terminal->m_observer->hostDataReceived(frames);
+        terminal->deliver(frames, true);
+    }
+}
+
+void ConnectionManager::deliver(const QByteArray &read, bool filtered)
+{
+    // Frames for a terminal that is off the bus reach nothing.
+    if (!m_answering && m_state.comutadoraMode) {
+        emit hostDataDelivered();
+        return;
+    }
     try {
-        QByteArray data = m_state.comutadoraMode ? ComutadoraFilter(read) : read;
+        QByteArray data = m_state.comutadoraMode && !filtered ? ComutadoraFilter(read, m_state.comutadoraAddress) : read;
         if (m_state.telnetDecoding())
             data = m_decoder.feed(data);
         if (m_interpret)
@@ -606,11 +665,13 @@ void ConnectionManager::reportHostDataError(const QString &text)
 void ConnectionManager::writeToClient(const QByteArray &bytes)
 {
     if (m_client->state() == QAbstractSocket::ConnectedState)
-        writeBounded(m_client, bytes);
+        writeBounded(m_client, bytes, m_observer);
 }
 
 bool ConnectionManager::isHostConnected() const
 {
+    if (m_carrier)
+        return m_carrier->isHostConnected();
     if (m_state.connectionRole == TerminalState::kServer)
         return hostConnectionCount() > 0;
     if (m_state.connectionRole == TerminalState::kClient)
@@ -622,10 +683,14 @@ void ConnectionManager::report(TerminalObserver::LinkEvent event, const QString 
 {
     if (m_observer)
         m_observer->linkChanged(event, peer, detail);
+    for (ConnectionManager *rider : std::as_const(m_riders))
+        rider->report(event, peer, detail);
 }
 
 void ConnectionManager::showConnected()
 {
     m_display.showStatusText(2, QByteArrayLiteral("Conectado"));
     m_view.setConnectionButtonsEnabled(true);
+    for (ConnectionManager *rider : std::as_const(m_riders))
+        rider->showConnected();
 }

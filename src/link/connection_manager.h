@@ -124,6 +124,19 @@ public:
     // Ends an open client connection in an orderly way, sending what is queued first.
     void disconnectClient();
 
+    // Several terminals behind one Comutadora connection: this manager (the
+    // carrier) keeps the sockets, and each rider added here sends through
+    // them; each read is split by address and handed to the terminal of each
+    // address (the carrier itself included), which reports and interprets
+    // only its own frames. A rider opens and closes no socket of its own; it
+    // hears the carrier's connection changes.
+    void carry(ConnectionManager &rider);
+    bool isRider() const { return m_carrier != nullptr; }
+    // A terminal that does not answer is off the bus: the frames for it are
+    // dropped and it sends nothing. Every terminal answers from the start.
+    void setAnswering(bool on) { m_answering = on; }
+    bool isAnswering() const { return m_answering; }
+
     bool isTelNetActive() const;
     quint16 telNetListeningPort() const;
     void closeTelNet();
@@ -157,10 +170,12 @@ private:
     void startClientAttempt();
     void openTelNet();
     void readAndDeliver(QTcpSocket *connection);
-    void deliver(const QByteArray &read);
+    void deliver(const QByteArray &read, bool filtered = false);
+    void routeByAddress(const QByteArray &read);
+    void writeToHost(const QByteArray &bytes, TerminalObserver *reportTo);
     void reportHostDataError(const QString &text);
     void writeToClient(const QByteArray &bytes);
-    void writeBounded(QTcpSocket *connection, const QByteArray &bytes);
+    void writeBounded(QTcpSocket *connection, const QByteArray &bytes, TerminalObserver *reportTo);
     void showConnected();
     void startReconnectTimer(QTimer &timer);
     void resumeReading();
@@ -210,4 +225,8 @@ private:
 
     QString m_storedPort;
     QString m_storedAddress;
+
+    ConnectionManager *m_carrier = nullptr;
+    QList<ConnectionManager *> m_riders;
+    bool m_answering = true;
 };

@@ -1,0 +1,95 @@
+#include "fleet/load_metrics.h"
+
+#include "terminal/terminal.h"
+
+#include <QJsonArray>
+
+LoadMetrics::LoadMetrics(Terminal &terminal, QString name, QObject *parent)
+    : QObject(parent), m_terminal(terminal), m_name(std::move(name))
+{
+    m_terminal.addObserver(this);
+    // Emitted after each read was interpreted, whether or not anything was for this terminal.
+    connect(&m_terminal.connections(), &ConnectionManager::hostDataDelivered, this, &LoadMetrics::deliveryDone);
+}
+
+LoadMetrics::~LoadMetrics()
+{
+    m_terminal.removeObserver(this);
+}
+
+std::uint64_t LoadMetrics::microsSince(Clock::time_point start)
+{
+    const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+    return elapsed < 0 ? 0 : std::uint64_t(elapsed);
+}
+
+void LoadMetrics::hostDataReceived(const QByteArray &bytes)
+{
+    Q_UNUSED(bytes);
+    if (m_unanswered) {
+        m_responses.add(microsSince(*m_unanswered));
+        m_unanswered.reset();
+    }
+    if (m_deliveryDepth++ == 0)
+        m_deliveryStart = Clock::now();
+}
+
+void LoadMetrics::deliveryDone()
+{
+    if (m_deliveryDepth > 0)
+        --m_deliveryDepth;
+}
+
+void LoadMetrics::hostDataSent(const QByteArray &bytes)
+{
+    Q_UNUSED(bytes);
+    if (m_deliveryDepth > 0) {
+        m_replies.add(microsSince(m_deliveryStart));
+        return;
+    }
+    ++m_sends;
+    if (!m_unanswered)
+        m_unanswered = Clock::now();
+}
+
+void LoadMetrics::linkChanged(LinkEvent event, const QString &peer, const QString &detail)
+{
+    Q_UNUSED(peer);
+    Q_UNUSED(detail);
+    if (event != LinkEvent::Closed)
+        return;
+    ++m_losses;
+    m_unanswered.reset();
+}
+
+QJsonObject LoadMetrics::toJson() const
+{
+    return {{QStringLiteral("name"), m_name},
+            {QStringLiteral("response_ms"), m_responses.toJson()},
+            {QStringLiteral("reply_ms"), m_replies.toJson()},
+            {QStringLiteral("sends"), qint64(m_sends)},
+            {QStringLiteral("connection_losses"), qint64(m_losses)}};
+}
+
+QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals)
+{
+    LatencyHistogram responses;
+    LatencyHistogram replies;
+    qint64 sends = 0;
+    qint64 losses = 0;
+    QJsonArray each;
+    for (const LoadMetrics *metrics : terminals) {
+        responses.merge(metrics->responses());
+        replies.merge(metrics->replies());
+        sends += qint64(metrics->sends());
+        losses += qint64(metrics->connectionLosses());
+        each.append(metrics->toJson());
+    }
+    return {{QStringLiteral("fleet"),
+             QJsonObject{{QStringLiteral("terminals"), qint64(terminals.size())},
+                         {QStringLiteral("response_ms"), responses.toJson()},
+                         {QStringLiteral("reply_ms"), replies.toJson()},
+                         {QStringLiteral("sends"), sends},
+                         {QStringLiteral("connection_losses"), losses}}},
+            {QStringLiteral("terminals"), each}};
+}

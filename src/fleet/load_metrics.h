@@ -1,0 +1,66 @@
+#pragma once
+
+#include "engine/terminal_observer.h"
+#include "fleet/latency_histogram.h"
+
+#include <QJsonObject>
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+
+class Terminal;
+
+// What the host's load looks like from one terminal. It watches the terminal's
+// stream of events: a send made while no host data is being handled (a key, a
+// barcode, an input report, a playback step) starts a response time unless one
+// is already running, and the first host bytes for this terminal after it end
+// it, so a burst the host answers once counts from its first byte. A send made
+// while host data is being handled is the terminal's reply to it (the answers
+// to "P", "S" and "T" and the scale's answer to ENQ); its reply time runs from
+// the read that carried the command. Connections that end are counted as
+// losses, and a response still running then is dropped. Only histograms and
+// counters are kept, so memory does not grow with the length of the run.
+class LoadMetrics : public QObject, private TerminalObserver {
+    Q_OBJECT
+public:
+    using Clock = std::chrono::steady_clock;
+
+    LoadMetrics(Terminal &terminal, QString name, QObject *parent = nullptr);
+    ~LoadMetrics() override;
+
+    const QString &name() const { return m_name; }
+    const LatencyHistogram &responses() const { return m_responses; }
+    const LatencyHistogram &replies() const { return m_replies; }
+    std::uint64_t sends() const { return m_sends; }
+    std::uint64_t connectionLosses() const { return m_losses; }
+
+    // {"name":..,"response_ms":{..},"reply_ms":{..},"sends":n,"connection_losses":n}
+    QJsonObject toJson() const;
+
+private:
+    void hostDataReceived(const QByteArray &bytes) override;
+    void hostDataSent(const QByteArray &bytes) override;
+    void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
+    void deliveryDone();
+
+    static std::uint64_t microsSince(Clock::time_point start);
+
+    Terminal &m_terminal;
+    QString m_name;
+    LatencyHistogram m_responses;
+    LatencyHistogram m_replies;
+    std::uint64_t m_sends = 0;
+    std::uint64_t m_losses = 0;
+    std::optional<Clock::time_point> m_unanswered;
+    // Host data being handled: the start of the outermost read, and how deep
+    // nested reads (inside a wait of the interpreter) go.
+    Clock::time_point m_deliveryStart;
+    int m_deliveryDepth = 0;
+};
+
+// The whole fleet's figures: every terminal's histograms added together,
+// its counters summed, and each terminal's own figures in order.
+QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals);
