@@ -91,6 +91,8 @@ Fleet::Fleet(const Plan &plan, Prompts &prompts, Terminal::AddressSource localAd
             else
                 carrier->connections().carry(unit.terminal->connections());
             unit.metrics = std::make_unique<LoadMetrics>(*unit.terminal, unit.name);
+            if (plan.folders.size() > 1 || several)
+                unit.terminal->connections().setImmediateSends(true);
             m_units.push_back(std::move(unit));
         }
     }

@@ -252,6 +252,8 @@ void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &b
     if (connection->bytesToWrite() + bytes.size() > kMaxUnsentBytes)
         return;
     connection->write(bytes);
+    if (m_immediateSends)
+        connection->flush();
     if (reportTo)
         reportTo->hostDataSent(bytes);
 }
@@ -307,6 +309,8 @@ void ConnectionManager::ServerClientConnect()
 {
     while (QTcpSocket *connection = m_server->nextPendingConnection()) {
         connection->setReadBufferSize(kReadBufferSize);
+        if (m_immediateSends)
+            connection->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         m_hostConnections.append(connection);
         connect(connection, &QTcpSocket::readyRead, this,
                 [this, connection] { ServerClientRead(connection); });
@@ -396,6 +400,8 @@ void ConnectionManager::disconnectClient()
 
 void ConnectionManager::ClientConnect()
 {
+    if (m_immediateSends)
+        m_client->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     m_clientConnected = true;
     m_timer1.stop();
     if (m_observer || !m_riders.isEmpty())

@@ -136,6 +136,11 @@ public:
     // dropped and it sends nothing. Every terminal answers from the start.
     void setAnswering(bool on) { m_answering = on; }
     bool isAnswering() const { return m_answering; }
+    // Each send is handed to the system at once, without the small-packet
+    // delay (TCP_NODELAY), instead of at the next turn of the event loop: with
+    // hundreds of terminals in one loop that turn costs milliseconds, and the
+    // delay holds a small reply until the host acknowledges the last one.
+    void setImmediateSends(bool on) { m_immediateSends = on; }
 
     bool isTelNetActive() const;
     quint16 telNetListeningPort() const;
@@ -229,4 +234,5 @@ private:
     ConnectionManager *m_carrier = nullptr;
     QList<ConnectionManager *> m_riders;
     bool m_answering = true;
+    bool m_immediateSends = false;
 };
