@@ -274,11 +274,25 @@ class TestClients:
             host.read_until(b"a")
 
 
+@pytest.fixture
+def started():
+    """Starts headless programs and makes sure each is stopped, also when a test fails."""
+    processes = []
+
+    def start(**options):
+        processes.append(ec.start(**options))
+        return processes[-1]
+
+    yield start
+    for process in processes:
+        process.stop()
+
+
 class TestProcess:
-    def test_server_role_comutadora_and_clean_ending(self, tmp_path):
+    def test_server_role_comutadora_and_clean_ending(self, tmp_path, started):
         port = free_port()
         folder = str(tmp_path)
-        process = ec.start(config=config(port, VT100, role=0), folder=folder, equipment="comutadora")
+        process = started(config=config(port, VT100, role=0), folder=folder, equipment="comutadora")
         terminal = ec.connect(process.ready["control"])
         state = terminal.state()["connection"]
         assert state == {"role": "server", "protocol": "zorvane", "comutadora": True, "connected": False}
@@ -295,8 +309,8 @@ class TestProcess:
             assert "Protocolo=1" in f.read()
         host.close()
 
-    def test_first_start_writes_defaults_and_reports_refusals_quietly(self, tmp_path):
-        process = ec.start(folder=str(tmp_path))
+    def test_first_start_writes_defaults_and_reports_refusals_quietly(self, tmp_path, started):
+        process = started(folder=str(tmp_path))
         with open(tmp_path / "Config.ini", encoding="cp1252") as f:
             text = f.read()
         assert "[Config]" in text and "[CodigoBarras]" in text and "[Serial]" in text
@@ -305,13 +319,13 @@ class TestProcess:
         assert process.stop() == 0
         assert process.stderr_text == ""
 
-    def test_a_failed_settings_write_ends_the_run_with_status_1(self, tmp_path):
+    def test_a_failed_settings_write_ends_the_run_with_status_1(self, tmp_path, started):
         os.mkdir(tmp_path / "Config.ini")
-        process = ec.start(folder=str(tmp_path))
+        process = started(folder=str(tmp_path))
         assert process.popen.wait(10) == 1
         assert "Config.ini" in process.stderr_text or "Erro" in process.stderr_text
 
-    def test_control_socket_path_rules(self, tmp_path, binary, host):
+    def test_control_socket_path_rules(self, tmp_path, binary, host, started):
         taken = tmp_path / "file.sock"
         taken.write_text("not a socket")
         result = subprocess.run([binary, "--headless", "--folder", str(tmp_path), "--control", f"unix:{taken}"],
@@ -323,8 +337,8 @@ class TestProcess:
         left = socket.socket(socket.AF_UNIX)
         left.bind(str(stale))
         left.close()
-        process = ec.start(config=config(host.port), folder=str(tmp_path),
-                           extra_args=["--control", f"unix:{stale}"])
+        process = started(config=config(host.port), folder=str(tmp_path),
+                          extra_args=["--control", f"unix:{stale}"])
         assert process.ready["control"] == f"unix:{stale}"
         assert process.stop() == 0
 
