@@ -8,6 +8,7 @@
 #include "fleet/fleet_maker.h"
 #include "shell/local_address.h"
 #include "terminal/terminal.h"
+#include "trace/trace_session.h"
 #include "ui/emulator_app.h"
 #include "ui/message_prompts.h"
 
@@ -54,6 +55,9 @@ const char *const kUsage =
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
     "                           make N terminal folders DIR/t001... from one \"Config.ini\"\n"
     "                           (and the files beside it), port P + i for terminal i; exit\n"
+    "  --trace FILE             write a decoded trace of the host link and of what the\n"
+    "                           terminal did to FILE, one record a line\n"
+    "  --trace-format FORMAT    \"text\" (default) or \"jsonl\" (one JSON object a line)\n"
     "  -h, --help               show this help and exit\n"
     "  -v, --version            show the version and exit\n";
 
@@ -83,6 +87,8 @@ struct Options {
     qint64 rampUpMs = 0;
     std::optional<QString> metrics;
     std::optional<FleetRecipe> makeFleet;
+    QString trace;
+    traceformat::Format traceFormat = traceformat::Format::Text;
 };
 
 // The value of an option as a whole number within bounds.
@@ -119,10 +125,12 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("CONFIG"));
     const QCommandLineOption basePort(QStringLiteral("base-port"), QString(), QStringLiteral("P"));
     const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("SPEC"));
+    const QCommandLineOption trace(QStringLiteral("trace"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption traceFormat(QStringLiteral("trace-format"), QString(), QStringLiteral("FORMAT"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
-                       makeFleet, count, from, basePort, fault, help, version});
+                       makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -227,6 +235,23 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--fault %1: %2").arg(text, error.message));
         }
     }
+    if (parser.isSet(trace) && options.fleet)
+        return usageError(QStringLiteral("--trace follows one terminal; in a fleet start a trace with the control "
+                                         "command trace.start and \"terminal\""));
+    if (parser.isSet(trace)) {
+        options.trace = QFileInfo(parser.value(trace)).absoluteFilePath();
+        if (parser.value(trace).isEmpty())
+            return usageError(QStringLiteral("--trace needs a file name"));
+    }
+    if (parser.isSet(traceFormat)) {
+        const QString format = parser.value(traceFormat);
+        if (format != QLatin1String("text") && format != QLatin1String("jsonl"))
+            return usageError(QStringLiteral("--trace-format is \"text\" or \"jsonl\", not \"%1\"").arg(format));
+        if (!parser.isSet(trace))
+            return usageError(QStringLiteral("--trace-format needs --trace FILE"));
+        options.traceFormat = format == QLatin1String("jsonl") ? traceformat::Format::JsonLines
+                                                               : traceformat::Format::Text;
+    }
     return std::nullopt;
 }
 
@@ -270,6 +295,10 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1) > Fleet::kMaxTerminals)
         return startFailure(QStringLiteral("more than %1 terminals in one process").arg(Fleet::kMaxTerminals));
     Fleet fleet(plan, prompts, &LocalAddressText);
+    // The trace follows one terminal: the lone one of the run (--fleet refuses --trace).
+    TraceSession trace(fleet.terminal(0));
+    if (QString error; !options.trace.isEmpty() && !trace.start(options.trace, options.traceFormat, &error))
+        return startFailure(error);
     std::unique_ptr<ControlServer> control;
     if (options.control) {
         QString error;
@@ -318,11 +347,15 @@ int runWindowed(int argc, char *argv[], const Options &options)
 
     MessagePrompts prompts;
     EmulatorApp emulator(options.folder, prompts);
+    TraceSession trace(emulator.terminal());
+    if (QString error; !options.trace.isEmpty() && !trace.start(options.trace, options.traceFormat, &error))
+        return startFailure(error);
     std::unique_ptr<QuitOnSignals> quitOnSignals;
+    // A signal must not leave the control socket file behind, nor a trace without its end.
+    if (options.control || !options.trace.isEmpty())
+        quitOnSignals = std::make_unique<QuitOnSignals>();
     std::unique_ptr<ControlServer> control;
     if (options.control) {
-        // A signal must not leave the control socket file behind.
-        quitOnSignals = std::make_unique<QuitOnSignals>();
         QString error;
         control = openControl(emulator.terminal(), *options.control, &error);
         if (!control)

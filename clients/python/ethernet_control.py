@@ -272,9 +272,40 @@ class Terminal:
         self.wait({"display": pattern}, timeout)
         return self.display()
 
+    # -- the trace ---------------------------------------------------------------
+
+    def trace_start(self, file: Optional[str] = None, format: str = "text") -> dict:
+        """Starts a trace of what the terminal does (a running one is ended
+        first), written to ``file`` (relative names live in the working folder)
+        as ``text`` or ``jsonl``, and offered as "trace" events to subscribers."""
+        args: Dict[str, Any] = {"format": format}
+        if file is not None:
+            args["file"] = file
+        return self.request("trace.start", **args)
+
+    def trace_stop(self) -> dict:
+        """Ends the trace; returns its summary: records, warnings and notes by kind."""
+        return self.request("trace.stop")
+
+    def trace_warnings(self) -> dict:
+        """The summary of the running (or last) trace."""
+        return self.request("trace.warnings")
+
+    def trace_records(self) -> List[dict]:
+        """The records of the "trace" events received so far (subscribe to
+        "trace" first); other events stay queued."""
+        records, others = [], collections.deque()
+        for event in self.events():
+            if event.get("event") == "trace":
+                records.append(event["record"])
+            else:
+                others.append(event)
+        self._events.extend(others)
+        return records
+
     def subscribe(self, *kinds: str) -> None:
         """From now on also receive events of these kinds: display, leds,
-        printer, serial, sent, received, connection, message, fault."""
+        printer, serial, sent, received, connection, message, fault, trace."""
         self.request("subscribe", events=list(kinds))
 
     def events(self, timeout: float = 0.0) -> Iterator[dict]:

@@ -2,6 +2,7 @@
 
 #include "control/control_request.h"
 #include "control/fault_spec_json.h"
+#include "control/control_trace.h"
 #include "engine/cp1252.h"
 #include "terminal/terminal.h"
 
@@ -30,7 +31,8 @@ namespace {
 
 const QStringList kEventNames = {QStringLiteral("display"), QStringLiteral("leds"),     QStringLiteral("printer"),
                                  QStringLiteral("serial"),  QStringLiteral("sent"),     QStringLiteral("received"),
-                                 QStringLiteral("connection"), QStringLiteral("message"), QStringLiteral("fault")};
+                                 QStringLiteral("connection"), QStringLiteral("message"), QStringLiteral("fault"),
+                                 QStringLiteral("trace")};
 
 // The largest bytes pattern a sent/received wait may look for.
 constexpr qsizetype kMaxPatternBytes = 64 * 1024;
@@ -173,8 +175,15 @@ struct ControlServer::Watch : TerminalObserver {
           printerSeen(terminal.outputs().parallelLinesAdded()), serialSeen(terminal.outputs().serialLinesAdded())
     {
         terminal.addObserver(this);
+        trace = std::make_unique<ControlTrace>(
+            terminal, [&server] { return server.wanted(QStringLiteral("trace")); },
+            [this](QJsonObject fields) { server.publish(QStringLiteral("trace"), std::move(fields), *this); });
     }
-    ~Watch() override { terminal.removeObserver(this); }
+    ~Watch() override
+    {
+        trace.reset();
+        terminal.removeObserver(this);
+    }
 
     void hostDataReceived(const QByteArray &bytes) override { server.hostDataReceived(*this, bytes); }
     void hostDataSent(const QByteArray &bytes) override { server.hostDataSent(*this, bytes); }
@@ -201,6 +210,7 @@ struct ControlServer::Watch : TerminalObserver {
     bool displayPending = false;
     quint64 printerSeen = 0;
     quint64 serialSeen = 0;
+    std::unique_ptr<ControlTrace> trace; // trace.start, trace.stop, trace.warnings
 };
 
 ControlServer::ControlServer(Terminal &terminal, QObject *parent)
@@ -654,6 +664,8 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
             session->events.remove(item.toString());
         return {};
     }
+    if (cmd.startsWith(QLatin1String("trace.")))
+        return watch.trace->execute(cmd, args);
     throw ControlError{QStringLiteral("unknown_command"), QStringLiteral("no command is called \"%1\"").arg(cmd)};
 }
 

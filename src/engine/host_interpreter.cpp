@@ -4,6 +4,7 @@
 #include "engine/frames.h"
 #include "engine/outputs.h"
 #include "engine/ports.h"
+#include "engine/terminal_observer.h"
 #include "engine/terminal_state.h"
 
 namespace {
@@ -67,6 +68,9 @@ void HostInterpreter::InterpretHostData(const QByteArray &bytes)
     Outputs::SignalBatch batch(m_outputs);
     ViewFlush flush(m_display);
     while (p < end) {
+        // Watched, each command is announced before it runs; naming it is the watcher's work.
+        if (m_state.observer) [[unlikely]]
+            m_state.observer->hostCommandStarts(delivery, p - delivery.constData());
         // The protocol can change between commands (a nested event loop may run
         // the settings window), so it is looked up every time.
         if (m_state.vt100CommandSet())
@@ -199,6 +203,7 @@ const char *HostInterpreter::plainRun(const char *p, const char *end)
 
 void HostInterpreter::reply(char status, char letter)
 {
+    const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::Reply, letter);
     m_sender.SendToHost(escapeFrame(QByteArray(1, status) + letter, m_state.comutadoraMode, m_state.comutadoraAddress));
 }
 

@@ -7,6 +7,8 @@
 // the operator ticks on the main window and the host-switched function-key mode.
 // One instance is built in main.cpp and handed by reference to every object
 // that needs it; windows mirror it, they never hold the truth themselves.
+class TerminalObserver;
+
 struct TerminalState {
     // ProtocolKind: -1 none, 0 "VT100", 1 "Zorvane", 2 "Telnet - [VT100]".
     int protocolKind = -1;
@@ -32,6 +34,11 @@ struct TerminalState {
 
     // Pause after each character of SendKeyString, in milliseconds.
     int barcodeCharDelay = 10;
+
+    // Who watches the terminal (the trace, the control interface), or nullptr.
+    // Set by Terminal::addObserver; every producer reads it here, so a
+    // terminal nobody watches pays one branch per event.
+    TerminalObserver *observer = nullptr;
 
     static constexpr int kVt100 = 0;
     static constexpr int kZorvane = 1;

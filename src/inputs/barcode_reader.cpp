@@ -1,6 +1,7 @@
 #include "inputs/barcode_reader.h"
 
 #include "engine/errors.h"
+#include "engine/terminal_observer.h"
 #include "inputs/text_lines.h"
 
 #include <QDir>
@@ -72,8 +73,11 @@ void BarcodeReader::btCodigoBarrasClick()
 
 void BarcodeReader::sendCode(const QByteArray &code)
 {
-    if (m_terminator != kNoTerminator)
-        m_keyboard.SendKeyString(code + terminatorBytes(m_terminator));
+    if (m_terminator == kNoTerminator)
+        return;
+    const QByteArray typed = code + terminatorBytes(m_terminator);
+    const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::Barcode, 0, typed);
+    m_keyboard.SendKeyString(typed);
 }
 
 void BarcodeReader::applyDelayText(const QByteArray &edDelaiText)

@@ -1,6 +1,7 @@
 #include "inputs/digital_inputs.h"
 
 #include "engine/frames.h"
+#include "engine/terminal_observer.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void DigitalInputs::inputClicked(int index, bool ticked)
     value = ticked ? static_cast<unsigned char>(value | bit) : static_cast<unsigned char>(value & ~bit);
     m_inputState = static_cast<char>(value);
     // Two separate keys: behind a Comutadora each travels in its own frame.
+    const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::InputReport, index);
     m_keyboard.SendKey('@');
     m_keyboard.SendKey(m_inputState);
 }
@@ -46,6 +48,7 @@ void DigitalInputs::StatusReport()
         status |= 0x20;
     if (m_state.cts)
         status |= 0x08;
+    const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::StatusReport);
     m_sender.SendToHost(frames::escapeFrame(QByteArray(1, static_cast<char>(status)) + 'T',
                                             m_state.comutadoraMode, m_state.comutadoraAddress));
 }

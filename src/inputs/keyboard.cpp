@@ -2,6 +2,7 @@
 
 #include "engine/event_wait.h"
 #include "engine/frames.h"
+#include "engine/terminal_observer.h"
 
 #include <utility>
 
@@ -52,6 +53,11 @@ void Keyboard::pressKey(Key key)
     // maker's framed protocol (always in force behind a Comutadora) sends upper
     // case and DEL.
     const bool vt100 = m_state.vt100CommandSet();
+    const bool sequence = (isDigitKey(key) || (key == Key::J && vt100)) && m_prefixArmed;
+    const SendOriginScope origin(m_state.observer,
+                                 sequence ? TerminalObserver::SendOrigin::FunctionKey
+                                          : TerminalObserver::SendOrigin::Key,
+                                 keyIndex(key));
 
     if (isDigitKey(key)) {
         const int digit = digitOf(key);

@@ -1,6 +1,7 @@
 #include "inputs/playback.h"
 
 #include "engine/errors.h"
+#include "engine/terminal_observer.h"
 #include "inputs/playback_markers.h"
 
 #include <utility>
@@ -12,9 +13,9 @@ const QByteArray kInputs = QByteArrayLiteral("Inputs");
 
 } // namespace
 
-Playback::Playback(TerminalState &, Keyboard &keyboard, Prompts &prompts, ReaderFactory openScript,
+Playback::Playback(TerminalState &state, Keyboard &keyboard, Prompts &prompts, ReaderFactory openScript,
                    QObject *parent)
-    : QObject(parent), m_keyboard(keyboard), m_prompts(prompts), m_openScript(std::move(openScript))
+    : QObject(parent), m_state(state), m_keyboard(keyboard), m_prompts(prompts), m_openScript(std::move(openScript))
 {
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, &Playback::TSimulaTimer);
@@ -101,6 +102,8 @@ void Playback::runTick(std::uint64_t run)
         // The script's state is settled before anything is sent: the burst runs
         // the event loop, and a click may stop or restart playback meanwhile.
         const PlaybackStep step = takePlaybackStep(input);
+        const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::PlaybackStep, m_pos,
+                                     step.bytes);
         if (step.kind == PlaybackStep::Kind::Burst)
             m_keyboard.SendKeyString(step.bytes);
         else

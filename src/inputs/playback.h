@@ -62,6 +62,7 @@ private:
     void enableTimer(int interval);
     void setMode(Mode mode);
 
+    TerminalState &m_state;
     Keyboard &m_keyboard;
     Prompts &m_prompts;
     ReaderFactory m_openScript;

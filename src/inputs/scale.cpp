@@ -1,6 +1,7 @@
 #include "inputs/scale.h"
 
 #include "engine/frames.h"
+#include "engine/terminal_observer.h"
 #include "inputs/scale_notation.h"
 #include "inputs/text_lines.h"
 
@@ -88,6 +89,7 @@ void Scale::answerEnq()
     if (m_index >= m_readings.size())
         m_index = 0;
     const QByteArray reading = m_readings.at(m_index);
+    const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::ScaleReading, m_index, reading);
 
     // The index is one byte: past 255 the count starts again at 0.
     if (m_index < m_readings.size() - 1)

@@ -254,8 +254,10 @@ void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &b
     connection->write(bytes);
     if (m_immediateSends)
         connection->flush();
-    if (reportTo)
+    if (reportTo) {
+        reportTo->hostSendTo(peerText(*connection));
         reportTo->hostDataSent(bytes);
+    }
 }
 
 // ---- Server ----
@@ -479,8 +481,15 @@ quint16 ConnectionManager::telNetListeningPort() const
 
 void ConnectionManager::openTelNet()
 {
-    if (m_telNet->isListening() || m_telNet->listen(QHostAddress::AnyIPv4, m_telNetPort))
+    if (m_telNet->isListening())
         return;
+    if (m_telNet->listen(QHostAddress::AnyIPv4, m_telNetPort)) {
+        if (m_observer)
+            m_observer->identPortEvent(QStringLiteral("listening on port %1").arg(m_telNet->serverPort()), QString());
+        return;
+    }
+    if (m_observer)
+        m_observer->identPortEvent(listenFailureText(m_telNetPort, *m_telNet), QString());
     // Telnet itself does not need this port, so the link goes on; the user hears of it once.
     if (m_telNetFailureReported)
         return;
@@ -499,6 +508,8 @@ void ConnectionManager::closeTelNet()
 void ConnectionManager::TelNetClientConnect()
 {
     while (QTcpSocket *caller = m_telNet->nextPendingConnection()) {
+        if (m_observer)
+            m_observer->identPortEvent(QStringLiteral("caller turned away"), peerText(*caller));
         caller->abort();
         caller->deleteLater();
     }
@@ -526,8 +537,10 @@ void ConnectionManager::readAndDeliver(QTcpSocket *connection)
         return;
     const bool route = !m_riders.isEmpty() && m_state.comutadoraMode;
     // Behind a concentrator with several addresses each terminal reports only the frames for it.
-    if (m_observer && !route)
+    if (m_observer && !route) {
+        m_observer->hostReadFrom(peerText(*connection));
         m_observer->hostDataReceived(read);
+    }
     const auto onward = [this, route](const QByteArray &piece) {
         if (route)
             routeByAddress(piece);
@@ -582,6 +595,8 @@ void ConnectionManager::deliver(const QByteArray &read, bool filtered)
     }
     try {
         QByteArray data = m_state.comutadoraMode && !filtered ? ComutadoraFilter(read, m_state.comutadoraAddress) : read;
+        if (m_observer && m_state.comutadoraMode && !filtered)
+            m_observer->comutadoraFiltered(read, data);
         if (m_state.telnetDecoding())
             data = m_decoder.feed(data);
         if (m_interpret)
@@ -670,6 +685,7 @@ void ConnectionManager::reportHostDataError(const QString &text)
 
 void ConnectionManager::writeToClient(const QByteArray &bytes)
 {
+    const SendOriginScope origin(m_observer, TerminalObserver::SendOrigin::TelnetAnswer);
     if (m_client->state() == QAbstractSocket::ConnectedState)
         writeBounded(m_client, bytes, m_observer);
 }

@@ -78,7 +78,11 @@ public:
     void setReconnectDelay(int ms);
     void setRefusedRetryDelay(int ms);
     // Reads, sends and connection changes are reported here; nullptr for none.
-    void setObserver(TerminalObserver *observer) { m_observer = observer; }
+    void setObserver(TerminalObserver *observer)
+    {
+        m_observer = observer;
+        m_decoder.setObserver(observer);
+    }
     // Injected faults; nullptr (the default) for a link that behaves.
     void setFaults(LinkFaults *faults) { m_faults = faults; }
 

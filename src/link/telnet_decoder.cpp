@@ -128,6 +128,8 @@ QByteArray TelnetDecoder::feed(const QByteArray &read)
             } else {
                 // NOP, GA, EOR, a stray SE and the other two-byte commands carry nothing for the terminal.
                 m_state = State::Data;
+                if (m_observer)
+                    reportCommand(b);
             }
             break;
         case State::AfterVerb: {
@@ -148,18 +150,38 @@ QByteArray TelnetDecoder::feed(const QByteArray &read)
             break;
         }
     }
+    if (m_observer && m_state == State::Subnegotiation)
+        m_observer->telnetSubnegotiationOpen(m_subnegotiation);
     return decoded;
+}
+
+void TelnetDecoder::reportCommand(unsigned char second) const
+{
+    QByteArray bytes;
+    bytes.append(static_cast<char>(kIac)).append(static_cast<char>(second));
+    m_observer->telnetCommand(bytes, {});
 }
 
 void TelnetDecoder::answerOption(unsigned char verb, unsigned char option)
 {
-    for (const QByteArray &write : optionAnswer(verb, option))
+    const QList<QByteArray> answers = optionAnswer(verb, option);
+    if (m_observer)
+        m_observer->telnetCommand(command(verb, option), answers);
+    for (const QByteArray &write : answers)
         send(write);
 }
 
 void TelnetDecoder::endSubnegotiation()
 {
     const QByteArray buffer = std::exchange(m_subnegotiation, QByteArray());
+    const auto reported = [&](const QList<QByteArray> &answers) {
+        if (!m_observer)
+            return;
+        QByteArray bytes;
+        bytes.append(static_cast<char>(kIac)).append(static_cast<char>(kSb)).append(buffer);
+        bytes.append(static_cast<char>(kSe));
+        m_observer->telnetCommand(bytes, answers);
+    };
     if (buffer.size() >= 2 && static_cast<unsigned char>(buffer[0]) == kTerminalType &&
         static_cast<unsigned char>(buffer[1]) == kSend) {
         QByteArray payload;
@@ -171,8 +193,12 @@ void TelnetDecoder::endSubnegotiation()
             if (static_cast<unsigned char>(c) == kIac)
                 payload.append(c);
         }
-        send(subnegotiation(kTerminalType, payload));
+        const QByteArray answer = subnegotiation(kTerminalType, payload);
+        reported({answer});
+        send(answer);
+        return;
     }
+    reported({});
 }
 
 void TelnetDecoder::send(const QByteArray &bytes) const

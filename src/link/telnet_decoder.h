@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include "engine/terminal_observer.h"
+
 #include <functional>
 
 // Takes the host's byte stream apart into data for the interpreter and Telnet
@@ -43,6 +45,8 @@ public:
 
     QByteArray feed(const QByteArray &read);
     void reset();
+    // Each command taken out, with its answers, is reported here; nullptr for none.
+    void setObserver(TerminalObserver *observer) { m_observer = observer; }
 
     State state() const { return m_state; }
     unsigned char PendingVerb() const { return m_pendingVerb; }
@@ -50,6 +54,7 @@ public:
 
 private:
     void answerOption(unsigned char verb, unsigned char option);
+    void reportCommand(unsigned char second) const;
     void endSubnegotiation();
     void send(const QByteArray &bytes) const;
 
@@ -58,4 +63,5 @@ private:
     State m_state = State::Data;
     unsigned char m_pendingVerb = 0;
     QByteArray m_subnegotiation;
+    TerminalObserver *m_observer = nullptr;
 };

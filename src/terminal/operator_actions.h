@@ -54,10 +54,18 @@ public:
     // Starts playback when on and idle; stops it when off and not idle.
     void setPlayback(bool on);
 
+    // A command of the windows that is not one of the above (a menu item),
+    // reported to whoever watches the terminal under its caption.
+    void reportCommand(const QString &caption);
+
 signals:
     void changed();
 
 private:
+    // What the operator did, in words, for whoever watches; built only when someone does.
+    template <typename Words>
+    void tell(Words &&words);
+
     template <typename Work>
     void run(Work &&work);
 

@@ -23,7 +23,12 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
                      return IniStore(path).snapshot();
                  }),
       m_config(filePath("Config.ini"), m_observedPrompts),
-      m_serial(m_state, m_observedPrompts, filePath("Config.ini"), [this](char c) { m_keyboard.SendKey(c); }),
+      m_serial(m_state, m_observedPrompts, filePath("Config.ini"),
+               [this](char c) {
+                   const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::ComPort, 0,
+                                                m_state.observer ? QByteArray(1, c) : QByteArray());
+                   m_keyboard.SendKey(c);
+               }),
       m_commands(m_state, m_display, m_view, m_outputs, m_scale, m_connections, m_config,
                  m_observedPrompts),
       m_actions({&m_state, &m_keyboard, &m_inputs, &m_barcode, &m_scale, &m_playback, &m_commands,
@@ -60,6 +65,7 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
 
 Terminal::~Terminal()
 {
+    m_state.observer = nullptr;
     m_connections.setObserver(nullptr);
     m_fanOut.observers.clear();
     // The host link must not run a reset while the terminal is going away.
@@ -155,21 +161,33 @@ void Terminal::addObserver(TerminalObserver *observer)
     auto &list = m_fanOut.observers;
     if (observer && std::find(list.begin(), list.end(), observer) == list.end())
         list.push_back(observer);
-    m_connections.setObserver(this->observer());
+    observersChanged();
 }
 
 void Terminal::removeObserver(TerminalObserver *observer)
 {
     auto &list = m_fanOut.observers;
     list.erase(std::remove(list.begin(), list.end(), observer), list.end());
-    m_connections.setObserver(this->observer());
+    observersChanged();
+}
+
+void Terminal::observersChanged()
+{
+    m_state.observer = observer();
+    m_connections.setObserver(observer());
 }
 
 // ---- Fan-out ----
 // An observer may remove itself (or another) while an event is handed out, so
-// each event walks a copy of the list.
+// with several observers each event walks a copy of the list. The usual single
+// observer is called directly: the trace sees an event per host command, and a
+// copy of the list for each would cost more than the call.
 
 #define TERMINAL_FAN_OUT(call)                                                                     \
+    if (observers.size() == 1) {                                                                   \
+        observers.front()->call;                                                                   \
+        return;                                                                                    \
+    }                                                                                              \
     for (TerminalObserver *o : std::vector<TerminalObserver *>(observers))                         \
         o->call;
 
@@ -221,6 +239,61 @@ void Terminal::FanOut::operatorChanged()
 void Terminal::FanOut::faultFired(int id, const QString &kind, const QString &what)
 {
     TERMINAL_FAN_OUT(faultFired(id, kind, what))
+}
+
+void Terminal::FanOut::hostReadFrom(const QString &peer)
+{
+    TERMINAL_FAN_OUT(hostReadFrom(peer))
+}
+
+void Terminal::FanOut::hostSendTo(const QString &peer)
+{
+    TERMINAL_FAN_OUT(hostSendTo(peer))
+}
+
+void Terminal::FanOut::identPortEvent(const QString &what, const QString &peer)
+{
+    TERMINAL_FAN_OUT(identPortEvent(what, peer))
+}
+
+void Terminal::FanOut::comutadoraFiltered(const QByteArray &read, const QByteArray &kept)
+{
+    TERMINAL_FAN_OUT(comutadoraFiltered(read, kept))
+}
+
+void Terminal::FanOut::telnetCommand(const QByteArray &command, const QList<QByteArray> &answers)
+{
+    TERMINAL_FAN_OUT(telnetCommand(command, answers))
+}
+
+void Terminal::FanOut::telnetSubnegotiationOpen(const QByteArray &collected)
+{
+    TERMINAL_FAN_OUT(telnetSubnegotiationOpen(collected))
+}
+
+void Terminal::FanOut::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+{
+    TERMINAL_FAN_OUT(hostCommandStarts(delivery, offset))
+}
+
+void Terminal::FanOut::sendStarts(SendOrigin origin, int detail, const QByteArray &data)
+{
+    TERMINAL_FAN_OUT(sendStarts(origin, detail, data))
+}
+
+void Terminal::FanOut::sendEnds()
+{
+    TERMINAL_FAN_OUT(sendEnds())
+}
+
+void Terminal::FanOut::operatorAction(const QString &what)
+{
+    TERMINAL_FAN_OUT(operatorAction(what))
+}
+
+void Terminal::FanOut::note(const QString &kind, const QString &text)
+{
+    TERMINAL_FAN_OUT(note(kind, text))
 }
 
 #undef TERMINAL_FAN_OUT

@@ -79,6 +79,10 @@ public:
 
     void addObserver(TerminalObserver *observer);
     void removeObserver(TerminalObserver *observer);
+    // The fan-out to every observer added, or nullptr while there is none:
+    // front ends report through it what only they see (a menu command, an
+    // injected fault), in order with everything else.
+    TerminalObserver *observer() { return m_fanOut.observers.empty() ? nullptr : &m_fanOut; }
 
     Prompts &prompts() { return m_observedPrompts; }
     TerminalState &state() { return m_state; }
@@ -116,6 +120,17 @@ private:
         void messageShown(const QString &caption, const QString &text) override;
         void operatorChanged() override;
         void faultFired(int id, const QString &kind, const QString &what) override;
+        void hostReadFrom(const QString &peer) override;
+        void hostSendTo(const QString &peer) override;
+        void identPortEvent(const QString &what, const QString &peer) override;
+        void comutadoraFiltered(const QByteArray &read, const QByteArray &kept) override;
+        void telnetCommand(const QByteArray &command, const QList<QByteArray> &answers) override;
+        void telnetSubnegotiationOpen(const QByteArray &collected) override;
+        void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+        void sendStarts(SendOrigin origin, int detail, const QByteArray &data) override;
+        void sendEnds() override;
+        void operatorAction(const QString &what) override;
+        void note(const QString &kind, const QString &text) override;
     };
     // The prompts every terminal object uses: each message is reported, then shown.
     class ObservedPrompts : public Prompts {
@@ -131,7 +146,7 @@ private:
         Terminal &m_terminal;
     };
 
-    TerminalObserver *observer() { return m_fanOut.observers.empty() ? nullptr : &m_fanOut; }
+    void observersChanged();
 
     QString m_folder;
     AddressSource m_localAddressText;

@@ -21,6 +21,7 @@
 #include "ui/led_shape.h"
 #include "ui/link_label.h"
 #include "ui/output_log_view.h"
+#include "ui/trace_monitor.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -188,6 +189,24 @@ void TForm1::buildMenus()
     connect(ckHabilita_Serial, &QAction::triggered, this, &TForm1::ckHabilita_SerialClick);
     connect(Configurao2, &QAction::triggered, this,
             [this, &prompts] { guarded(prompts, [this] { emit serialConfigRequested(); }); });
+
+    if (m_context.terminal) {
+        arquivo->addSeparator();
+        MonitorComunicacao1 = arquivo->addAction(QStringLiteral("Monitor da Comunicação"));
+        MonitorComunicacao1->setObjectName(QStringLiteral("MonitorComunicacao1"));
+        connect(MonitorComunicacao1, &QAction::triggered, this, [this] {
+            if (!m_monitor)
+                m_monitor = new TraceMonitor(*m_context.terminal, this);
+            m_monitor->show();
+            m_monitor->raise();
+            m_monitor->activateWindow();
+        });
+    }
+    // Menu commands go to the trace like the other things the operator does.
+    connect(bar, &QMenuBar::triggered, this, [this](QAction *action) {
+        if (m_context.actions)
+            m_context.actions->reportCommand(action->text());
+    });
 }
 
 void TForm1::buildOutputs(QWidget *central)

@@ -24,6 +24,7 @@ class KeyboardPanel;
 class LedShape;
 class LinkLabel;
 class OutputLogView;
+class TraceMonitor;
 
 // The main window: the emulated terminal as the user sees it. It holds no
 // terminal state of its own. Clicks and PC keys go to the logic objects of the
@@ -106,6 +107,9 @@ public:
     QAction *InicializaoAutomtica1;
     QAction *ckHabilita_Serial;
     QAction *Configurao2;
+    // "Monitor da Comunicação": the live trace window, made at its first use.
+    QAction *MonitorComunicacao1 = nullptr;
+    TraceMonitor *monitor() const { return m_monitor; }
 
 signals:
     void resetRequested();
@@ -162,4 +166,5 @@ private:
     bool m_ledsStale = false;
     bool m_autoStart = false;
     bool m_syncingCodeList = false;
+    TraceMonitor *m_monitor = nullptr;
 };
