@@ -31,8 +31,6 @@ QString operand(char c)
     const auto b = static_cast<unsigned char>(c);
     if (isPrintable(b))
         return QStringLiteral("'%1'").arg(QLatin1Char(c));
-    if (*controlName(b))
-        return QString::fromLatin1(controlName(b));
     return QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
 }
 

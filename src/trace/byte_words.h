@@ -10,7 +10,7 @@ namespace bytewords {
 
 // "STX", "ETX", "ESC", "CR" ... for the control bytes that have a name, else empty.
 const char *controlName(unsigned char b);
-// A byte in a quoted operand: 'A', or its name (ENQ), or 0x05 style hex "05".
+// A frame's operand byte: 'A' when printable, else its hex: 05.
 QString operand(char b);
 // Text as the host sent it: printable runs in double quotes, control bytes by
 // name between them: "AB" CR "C". At most `limit` bytes, then an ellipsis.

@@ -446,6 +446,7 @@ private:
 
         switch (letter) {
         case 'C': {
+            text = true;
             const qsizetype have = left(operand, m_end);
             const QByteArray row(operand, have < 1 ? have : 1);
             const QByteArray col = have > 1 ? QByteArray(operand + 1, have < 3 ? have - 1 : 2) : QByteArray();
