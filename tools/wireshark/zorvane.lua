@@ -178,39 +178,23 @@ local function terminal_frame(tvb, tree, offset, stop)
     return summary
 end
 
-function zorvane.dissector(tvb, pinfo, tree)
+-- Splits the bytes into pieces: frames (STX up to ETX, or up to the STX that
+-- starts the next frame) and runs of bytes outside frames. A frame still open
+-- at the end is left for reassembly: its offset is returned as the second value.
+local function pieces(tvb)
     local length = tvb:len()
-    if length == 0 then
-        return 0
-    end
-    local host = from_host(pinfo)
-    pinfo.cols.protocol = "ZORVANE"
-    local subtree = tree:add(zorvane, tvb(), "Zorvane, " .. (host and "host to terminal" or "terminal to host"))
-    subtree:add(f.direction, host and "host" or "terminal")
-    local summaries = {}
+    local list = {}
     local offset = 0
-    local more = false
     while offset < length do
-        local b = tvb(offset, 1):uint()
-        if b ~= STX then
+        if tvb(offset, 1):uint() ~= STX then
             local next_stx = find_byte(tvb, offset, STX) or length
-            if host then
-                subtree:add(f.stray, tvb(offset, next_stx - offset))
-            else
-                subtree:add(f.data, tvb(offset, next_stx - offset))
-                summaries[#summaries + 1] = "data " .. printable(tvb, offset, next_stx - offset)
-            end
+            list[#list + 1] = { offset, next_stx - 1, false }
             offset = next_stx
         else
             local etx = find_byte(tvb, offset + 1, ETX)
-            -- A display text ends at the next STX too.
             local next_stx = find_byte(tvb, offset + 1, STX)
             if etx == nil and next_stx == nil then
-                -- The rest of the frame is in a later segment.
-                pinfo.desegment_offset = offset
-                pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
-                more = true
-                break
+                return list, offset
             end
             local stop
             if etx ~= nil and (next_stx == nil or etx < next_stx) then
@@ -218,24 +202,49 @@ function zorvane.dissector(tvb, pinfo, tree)
             else
                 stop = next_stx - 1
             end
-            if stop - offset < 1 then
-                subtree:add(f.stray, tvb(offset, 1))
-                offset = offset + 1
+            list[#list + 1] = { offset, stop, stop - offset >= 1 }
+            offset = stop + 1
+        end
+    end
+    return list, nil
+end
+
+function zorvane.dissector(tvb, pinfo, tree)
+    local length = tvb:len()
+    if length == 0 then
+        return 0
+    end
+    local list, open_frame = pieces(tvb)
+    if open_frame ~= nil then
+        -- The rest of the frame is in a later segment.
+        pinfo.desegment_offset = open_frame
+        pinfo.desegment_len = DESEGMENT_ONE_MORE_SEGMENT
+        if #list == 0 then
+            return length
+        end
+    end
+    local host = from_host(pinfo)
+    pinfo.cols.protocol = "ZORVANE"
+    local subtree = tree:add(zorvane, tvb(), "Zorvane, " .. (host and "host to terminal" or "terminal to host"))
+    subtree:add(f.direction, host and "host" or "terminal")
+    local summaries = {}
+    for _, piece in ipairs(list) do
+        local first, last, frame = piece[1], piece[2], piece[3]
+        if not frame then
+            if host then
+                subtree:add(f.stray, tvb(first, last - first + 1))
             else
-                if host then
-                    summaries[#summaries + 1] = host_frame(tvb, subtree, offset, stop)
-                else
-                    summaries[#summaries + 1] = terminal_frame(tvb, subtree, offset, stop)
-                end
-                offset = stop + 1
+                subtree:add(f.data, tvb(first, last - first + 1))
+                summaries[#summaries + 1] = "data " .. printable(tvb, first, last - first + 1)
             end
+        elseif host then
+            summaries[#summaries + 1] = host_frame(tvb, subtree, first, last)
+        else
+            summaries[#summaries + 1] = terminal_frame(tvb, subtree, first, last)
         end
     end
     pinfo.cols.info = (host and "Host: " or "Terminal: ") .. table.concat(summaries, "; ")
-    if more then
-        return length
-    end
-    return offset
+    return length
 end
 
 local registered_port = nil
