@@ -14,6 +14,7 @@ packages=(
   fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev man-db
   python3 python3-pytest
+  tshark
 )
 
 missing=()
@@ -33,5 +34,9 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
+# tshark's wireshark-common asks whether ordinary users may capture; the
+# answer is given beforehand (no: the tests only read capture files), so the
+# install never stops for a question.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | "${sudo_cmd[@]}" debconf-set-selections
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -136,7 +136,11 @@ int RealProgram::startAndConnect()
     const QString binary = qEnvironmentVariableIsEmpty("BENCH_PROGRAM")
                                ? QStringLiteral(EMULATOR_BINARY)
                                : qEnvironmentVariable("BENCH_PROGRAM");
-    m_process.start(binary, {});
+    // BENCH_PROGRAM_ARGS adds options, e.g. "--trace trace.txt" to measure the program tracing
+    // (a relative file lands in the program's own temporary folder).
+    const QStringList arguments =
+        qEnvironmentVariable("BENCH_PROGRAM_ARGS").split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    m_process.start(binary, arguments);
     if (!m_process.waitForStarted(5000)) {
         m_error = QStringLiteral("cannot start %1").arg(binary);
         return -1;
