@@ -173,6 +173,13 @@ private:
             m_out.words = notation + QStringLiteral("  ") + meaning;
     }
 
+    void predictAt(int row, int col)
+    {
+        m_out.predictable = true;
+        m_out.row = row;
+        m_out.col = col;
+    }
+
     void warn(Warning warning)
     {
         if (m_out.warning == Warning::None)
@@ -371,6 +378,7 @@ private:
         }
         if (cursor.wraps > 0)
             warn(Warning::WrappedText);
+        predictAt(cursor.row, cursor.col);
         if (!m_words)
             return finish(p, kTextShape, {}, {});
         QString meaning = pieces.join(QStringLiteral(", "));
@@ -389,6 +397,7 @@ private:
         const void *stx = std::memchr(m_start, kStx, static_cast<size_t>(left(m_start, m_end)));
         const char *next = stx ? static_cast<const char *>(stx) : m_end;
         warn(Warning::StrayBytes);
+        predictAt(m_context.row, m_context.col);
         finish(next, kStrayShape, m_words ? bytewords::tokens(QByteArray(m_start, next - m_start), 24) : QString(),
                m_words ? QStringLiteral("%1 stray bytes dropped (outside any frame)").arg(next - m_start)
                        : QString());
@@ -475,6 +484,7 @@ private:
                 }
             }
             next = q < m_end && *q == kEtx ? q + 1 : q;
+            predictAt(cursor.row, cursor.col);
             if (q == m_end) {
                 warn(Warning::CutCommand);
             } else if (cursor.wraps > 0) {
@@ -495,6 +505,7 @@ private:
         case 'G':
             next = skip(operand, m_end, 2);
             if (operand < m_end) {
+                predictAt(m_context.row, m_context.col);
                 meaning = m_words ? ledWords(static_cast<unsigned char>(*operand)) : QString();
             } else {
                 warn(Warning::CutCommand);
@@ -504,6 +515,7 @@ private:
         case 'L':
             next = comutadora ? withTrailingEtx(operand) : skip(p, m_end, 1);
             meaning = QStringLiteral("clear the display");
+            predictAt(1, 1);
             break;
         case 'O':
             next = skip(operand, m_end, 2);

@@ -42,6 +42,12 @@ public:
         int shape = 0;
         Warning warning = Warning::None;
         QString words; // the bytes in notation, two spaces, the meaning
+        // The command sends nothing and changes nothing but the cursor, which
+        // it leaves at row, col: the context of the next command is known
+        // before it runs, so a row of them can be named ahead (see Tracer).
+        bool predictable = false;
+        int row = 1;
+        int col = 1;
     };
 
     static Decoded decode(const QByteArray &delivery, qsizetype offset, const Context &context, bool words);

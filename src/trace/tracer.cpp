@@ -135,6 +135,7 @@ void Tracer::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
         m_fold.lastOffset = offset;
         m_fold.lastContext = context;
         m_previousCut = cutAtEnd;
+        foldAhead(delivery, context, quick);
         return;
     }
     flush();
@@ -150,6 +151,29 @@ void Tracer::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
     m_fold.shape = quick.shape;
     m_fold.warning = quick.warning;
     m_fold.inARow = inARow;
+}
+
+void Tracer::foldAhead(const QByteArray &delivery, HostCommandDecoder::Context context,
+                       HostCommandDecoder::Decoded decoded)
+{
+    // Asking the terminal for its state at every command of a flood costs more
+    // than the command itself. While the commands send nothing and move only
+    // the cursor, the state each one finds is known in advance: the rest of
+    // the row is taken here at once, and the interpreter's announcements of
+    // those commands pass by at the first test of hostCommandStarts.
+    while (decoded.predictable && m_describedEnd < delivery.size()) {
+        context.row = decoded.row;
+        context.col = decoded.col;
+        const qsizetype at = m_describedEnd;
+        decoded = HostCommandDecoder::decode(delivery, at, context, false);
+        if (decoded.shape != m_fold.shape || decoded.warning != m_fold.warning || decoded.length <= 0)
+            return;
+        ++m_fold.folded;
+        m_fold.lastOffset = at;
+        m_fold.lastContext = context;
+        m_describedEnd = at + decoded.length;
+        m_previousCut = decoded.warning == Warning::CutCommand && m_describedEnd >= delivery.size();
+    }
 }
 
 // ---- Reads and layers ----
@@ -389,4 +413,10 @@ void Tracer::operatorAction(const QString &what)
 void Tracer::note(const QString &kind, const QString &text)
 {
     record(Kind::Note, Direction::Local, {}, {}, text, kind);
+}
+
+void Tracer::faultFired(int id, const QString &kind, const QString &what)
+{
+    record(Kind::Note, Direction::Local, {}, {}, QStringLiteral("fault %1 (%2): %3").arg(id).arg(kind, what),
+           QStringLiteral("fault"));
 }

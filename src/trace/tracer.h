@@ -54,6 +54,8 @@ private:
                 const QByteArray &bytes, const QString &text, const QString &tag = {},
                 const QString &warning = {}, qint64 repeated = 0);
     HostCommandDecoder::Context commandContext() const;
+    void foldAhead(const QByteArray &delivery, HostCommandDecoder::Context context,
+                   HostCommandDecoder::Decoded decoded);
     QString originWords(const QByteArray &bytes, QString *tag) const;
     void forgetNegotiation();
 
@@ -73,6 +75,7 @@ private:
     void sendEnds() override;
     void operatorAction(const QString &what) override;
     void note(const QString &kind, const QString &text) override;
+    void faultFired(int id, const QString &kind, const QString &what) override;
 
     struct Origin {
         SendOrigin origin;

@@ -216,6 +216,43 @@ private slots:
                  QStringLiteral("\"AB\"  2 bytes to nowhere (bytes dropped) (printer controller)"));
     }
 
+    void aFoldNamesItsLastCommandWhereTheTerminalRanIt()
+    {
+        // Folded commands are named ahead of the interpreter, from the cursor
+        // the decoder predicts; the display must agree at the last of them.
+        QTemporaryDir folder;
+        RecordingPrompts prompts;
+        Terminal terminal(folder.path(), prompts, [] { return QStringLiteral("10.0.0.1"); });
+        terminal.state().protocolKind = TerminalState::kZorvane;
+        QByteArray flood;
+        // Forty characters a frame: each after the first starts past column 40 and wraps to the other line.
+        for (int i = 0; i < 30; ++i)
+            flood += "\x02" "D" + QByteArray(40, char('a' + i % 26)) + "\x03";
+        flood += "\x02" "G\x01\x03";
+        QList<TraceRecord> records;
+        {
+            Tracer tracer(terminal, [&](const TraceRecord &r) { records.append(r); });
+            terminal.interpreter().InterpretHostData(flood);
+            tracer.flush();
+        }
+        QCOMPARE(records.size(), 11);
+        QVERIFY(records.at(0).warning.isEmpty());
+        const TraceRecord &fold = records.at(9);
+        QCOMPARE(fold.repeated, 21);
+        QCOMPARE(fold.warning, QStringLiteral("wrapped-text"));
+
+        // Where the terminal itself was when the last "D" frame began.
+        Agreement replay(TerminalState::kZorvane, false);
+        replay.state.observer = nullptr;
+        const qsizetype lastFrame = flood.lastIndexOf("\x02" "D");
+        replay.interpreter.InterpretHostData(flood.left(lastFrame));
+        QVERIFY2(fold.text.contains(QStringLiteral("at row %1, column %2")
+                                        .arg(replay.display.CursorRow())
+                                        .arg(replay.display.CursorCol())),
+                 qPrintable(fold.text));
+        QCOMPARE(records.at(10).text, QStringLiteral("STX \"G\" 01 ETX  LED 0 on, the others off"));
+    }
+
     void tracerComesAndGoesWithItsRecords()
     {
         QTemporaryDir folder;
