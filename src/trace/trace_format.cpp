@@ -245,23 +245,22 @@ QByteArray summary(const TraceSummary &s, Format format)
             out += "# note " + kind.toUtf8() + ": " + QByteArray::number(count) + "\n";
         return out;
     }
-    out += "{\"summary\":{\"records\":" + QByteArray::number(s.records) + ",\"warnings\":{";
-    bool first = true;
-    for (const auto &[kind, count] : s.warnings) {
-        if (!std::exchange(first, false))
-            out += ',';
-        appendJsonString(out, kind);
-        out += ':' + QByteArray::number(count);
-    }
-    out += "},\"notes\":{";
-    first = true;
-    for (const auto &[kind, count] : s.notes) {
-        if (!std::exchange(first, false))
-            out += ',';
-        appendJsonString(out, kind);
-        out += ':' + QByteArray::number(count);
-    }
-    out += "}}}\n";
+    const auto counts = [&out](const std::map<QString, qint64> &byKind) {
+        out += '{';
+        bool first = true;
+        for (const auto &[kind, count] : byKind) {
+            if (!std::exchange(first, false))
+                out += ',';
+            appendJsonString(out, kind);
+            out += ':' + QByteArray::number(count);
+        }
+        out += '}';
+    };
+    out += "{\"summary\":{\"records\":" + QByteArray::number(s.records) + ",\"warnings\":";
+    counts(s.warnings);
+    out += ",\"notes\":";
+    counts(s.notes);
+    out += "}}\n";
     return out;
 }
 
