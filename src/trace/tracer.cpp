@@ -56,7 +56,9 @@ void Tracer::record(Kind kind, Direction direction, const QString &peer, const Q
     // Records keep their order: a fold still open is written before anything that follows it.
     if (m_fold.folded > 0)
         flush();
-    if (kind != Kind::Command)
+    // A row of alike commands goes on across reads: a host that streams them
+    // in small reads would otherwise get a handful of single records per read.
+    if (kind != Kind::Command && kind != Kind::Received)
         m_fold.inARow = 0;
 
     TraceRecord r;
@@ -89,7 +91,6 @@ void Tracer::flush()
     record(Kind::Command, Direction::FromHost, m_readPeer, bytes,
            QStringLiteral("… %1 more commands like the one before; the last: %2").arg(folded).arg(last.words),
            {}, HostCommandDecoder::warningName(last.warning), folded);
-    m_fold.inARow = 0;
 }
 
 HostCommandDecoder::Context Tracer::commandContext() const

@@ -26,10 +26,10 @@ class Terminal;
 // something, and counted by kind in the summary.
 //
 // A flood of alike commands (hundreds of "D" frames in one read) would cost
-// more to describe than to run: within one read, after kSingleInARow alike
-// commands (same kind, same warning) the rest of the row is folded into one
-// record that names the last of them and how many it stands for. Folding ends
-// with the read, and with any other record.
+// more to describe than to run: after kSingleInARow alike commands (same
+// kind, same warning) the rest of the row is folded into one record per read
+// that names the last of them and how many it stands for. The row goes on
+// across reads, and ends with any record other than a read or a command.
 class Tracer : public QObject, private TerminalObserver {
     Q_OBJECT
 public:
