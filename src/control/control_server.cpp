@@ -177,7 +177,7 @@ struct ControlServer::Watch : TerminalObserver {
         terminal.addObserver(this);
         trace = std::make_unique<ControlTrace>(
             terminal, [&server] { return server.wanted(QStringLiteral("trace")); },
-            [this](QJsonObject fields) { server.publish(QStringLiteral("trace"), std::move(fields), *this); });
+            [this](QJsonObject fields) { this->server.publish(QStringLiteral("trace"), std::move(fields), *this); });
     }
     ~Watch() override
     {
