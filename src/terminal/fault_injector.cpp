@@ -357,11 +357,11 @@ bool FaultInjector::telnetAnswer(const QByteArray &answer)
 
 // ---- Sends ----
 
-bool FaultInjector::matches(FaultSpec::What what, SendOrigin origin)
+bool FaultInjector::matches(FaultSpec::What what, SendClass origin)
 {
     switch (what) {
-    case FaultSpec::What::Replies: return origin == SendOrigin::Reply || origin == SendOrigin::Scale;
-    case FaultSpec::What::Keys: return origin == SendOrigin::Key;
+    case FaultSpec::What::Replies: return origin == SendClass::Reply || origin == SendClass::Scale;
+    case FaultSpec::What::Keys: return origin == SendClass::Key;
     case FaultSpec::What::All: return true;
     }
     return false;
@@ -375,7 +375,7 @@ char FaultInjector::replyLetter(const QByteArray &frame)
     return frame.at(frame.size() - 2);
 }
 
-void FaultInjector::send(SendOrigin origin, const QByteArray &bytes)
+void FaultInjector::send(SendClass origin, const QByteArray &bytes)
 {
     if (m_faults.empty() && m_delayed.empty()) {
         m_link.SendToHost(bytes);
@@ -389,7 +389,7 @@ void FaultInjector::send(SendOrigin origin, const QByteArray &bytes)
         case FaultSpec::Kind::PrinterBusy:
         case FaultSpec::Kind::SerialBlocked: {
             const char letter = fault.spec.kind == FaultSpec::Kind::PrinterBusy ? 'P' : 'S';
-            if (origin != SendOrigin::Reply || fault.fired == 0 || fault.commandsLeft == 0 ||
+            if (origin != SendClass::Reply || fault.fired == 0 || fault.commandsLeft == 0 ||
                 replyLetter(bytes) != letter)
                 break;
             if (fault.commandsLeft > 0)
@@ -400,7 +400,7 @@ void FaultInjector::send(SendOrigin origin, const QByteArray &bytes)
             break;
         }
         case FaultSpec::Kind::DropReply:
-            if (origin == SendOrigin::Reply && takeTurn(fault) && !dropper)
+            if (origin == SendClass::Reply && takeTurn(fault) && !dropper)
                 dropper = &fault;
             break;
         case FaultSpec::Kind::Delay:
@@ -500,5 +500,5 @@ void FaultInjector::sendReading(const QByteArray &reading)
     // One byte per send, framed behind a Comutadora, as the scale itself sends.
     const bool framed = m_state.comutadoraMode && m_state.protocolKind == TerminalState::kZorvane;
     for (const char c : reading)
-        send(SendOrigin::Scale, framed ? frames::comutadoraData(c) : QByteArray(1, c));
+        send(SendClass::Scale, framed ? frames::comutadoraData(c) : QByteArray(1, c));
 }

@@ -54,8 +54,9 @@ struct FaultSpec {
     static std::optional<Kind> kindFromName(const QString &name);
 };
 
-// Where a send towards the host comes from, as far as faults tell them apart.
-enum class SendOrigin {
+// The three classes of sends that faults tell apart, by the object that sends
+// (the trace's finer TerminalObserver::SendOrigin says which key or report).
+enum class SendClass {
     Key,   // keys, input reports, barcode codes, playback, PC COM port bytes
     Reply, // replies to host commands and status frames
     Scale, // scale readings answering an ENQ
@@ -79,12 +80,12 @@ public:
     // The send operation a terminal object is given: tags its sends.
     class Sender : public HostSender {
     public:
-        Sender(FaultInjector &faults, SendOrigin origin) : m_faults(faults), m_origin(origin) {}
+        Sender(FaultInjector &faults, SendClass origin) : m_faults(faults), m_origin(origin) {}
         void SendToHost(const QByteArray &bytes) override { m_faults.send(m_origin, bytes); }
 
     private:
         FaultInjector &m_faults;
-        SendOrigin m_origin;
+        SendClass m_origin;
     };
 
     struct Status {
@@ -109,7 +110,7 @@ public:
     void clearAll();
     QList<Status> list() const;
 
-    void send(SendOrigin origin, const QByteArray &bytes);
+    void send(SendClass origin, const QByteArray &bytes);
 
     // LinkFaults
     void received(const QByteArray &read, const std::function<void(const QByteArray &)> &deliver) override;
@@ -132,7 +133,7 @@ private:
     };
     struct Delayed {
         qint64 due;
-        SendOrigin origin;
+        SendClass origin;
         QByteArray bytes;
     };
 
@@ -146,7 +147,7 @@ private:
     qsizetype arm(Fault &fault, const QByteArray &read);
     bool takeTurn(Fault &fault);
     QList<QByteArray> cut(Fault &fault, const QByteArray &read);
-    static bool matches(FaultSpec::What what, SendOrigin origin);
+    static bool matches(FaultSpec::What what, SendClass origin);
     static char replyLetter(const QByteArray &frame);
     void flushDelayed();
     void endBoxFaults();

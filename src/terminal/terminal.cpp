@@ -12,8 +12,8 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
       m_observedPrompts(prompts, *this), m_outputs(m_state),
       m_connections(m_state, m_display, m_view, m_observedPrompts),
       // The scale is built further down; the fault layer only keeps the reference until an ENQ comes.
-      m_faults(m_connections, m_state, m_scale), m_keySender(m_faults, SendOrigin::Key),
-      m_replySender(m_faults, SendOrigin::Reply), m_scaleSender(m_faults, SendOrigin::Scale),
+      m_faults(m_connections, m_state, m_scale), m_keySender(m_faults, SendClass::Key),
+      m_replySender(m_faults, SendClass::Reply), m_scaleSender(m_faults, SendClass::Scale),
       m_keyboard(m_state, m_keySender), m_inputs(m_state, m_keyboard, m_replySender),
       m_interpreter(m_state, m_display, m_outputs, m_replySender, m_inputs), m_barcode(m_state, m_keyboard),
       m_scale(m_state, m_scaleSender),
@@ -41,26 +41,18 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
     m_connections.setHostDataSink([this](const QByteArray &bytes) { m_interpreter.InterpretHostData(bytes); });
     m_connections.setResetCommand(&m_commands);
 
-    connect(&m_display, &DisplayModel::viewChanged, this, [this] {
-        if (TerminalObserver *o = observer())
-            o->displayChanged();
-    });
-    connect(&m_outputs, &Outputs::ledsChanged, this, [this] {
-        if (TerminalObserver *o = observer())
-            o->ledsChanged();
-    });
-    connect(&m_outputs, &Outputs::parallelChanged, this, [this] {
-        if (TerminalObserver *o = observer())
-            o->printerChanged();
-    });
-    connect(&m_outputs, &Outputs::serialChanged, this, [this] {
-        if (TerminalObserver *o = observer())
-            o->serialChanged();
-    });
-    connect(&m_actions, &OperatorActions::changed, this, [this] {
-        if (TerminalObserver *o = observer())
-            o->operatorChanged();
-    });
+    // Changes the objects announce as signals go into the one stream.
+    const auto forward = [this](auto *sender, auto signal, void (TerminalObserver::*event)()) {
+        connect(sender, signal, this, [this, event] {
+            if (TerminalObserver *o = observer())
+                (o->*event)();
+        });
+    };
+    forward(&m_display, &DisplayModel::viewChanged, &TerminalObserver::displayChanged);
+    forward(&m_outputs, &Outputs::ledsChanged, &TerminalObserver::ledsChanged);
+    forward(&m_outputs, &Outputs::parallelChanged, &TerminalObserver::printerChanged);
+    forward(&m_outputs, &Outputs::serialChanged, &TerminalObserver::serialChanged);
+    forward(&m_actions, &OperatorActions::changed, &TerminalObserver::operatorChanged);
 }
 
 Terminal::~Terminal()
