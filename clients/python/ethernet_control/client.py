@@ -1,35 +1,12 @@
-"""Drive the terminal emulator from Python: start it without windows, press its
-keys, tick its inputs, scan barcodes, read its display and logs, and wait for
-what the host makes it do.
-
-    from ethernet_control import launch
-
-    CONFIG = "[Config]\\nConexao=1\\nPorta=5000\\nEndereco=127.0.0.1\\nProtocolo=0\\n"
-
-    with launch(config=CONFIG) as terminal:
-        terminal.wait({"connected": True})
-        terminal.type("123")
-        terminal.key("Enter")
-        terminal.wait_display(r"TOTAL", timeout=5)
-        print(terminal.state()["display"]["shown"])
-
-Only the standard library is used. The program is found through the
-``binary`` argument, the ``ETHERNET_BINARY`` environment variable, or
-``ethernet`` on the PATH.
-"""
+"""The control connection to a running program: requests, replies, waits and
+events, one JSON object per line each way. Only the standard library is used."""
 
 from __future__ import annotations
 
 import collections
 import contextlib
 import json
-import os
-import selectors
-import shutil
-import signal
 import socket
-import subprocess
-import tempfile
 import time
 from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence
 
@@ -39,7 +16,6 @@ __all__ = [
     "LaunchError",
     "Terminal",
     "connect",
-    "launch",
 ]
 
 PROTOCOL = 1
@@ -362,97 +338,3 @@ def connect(address: str, token: Optional[str] = None, timeout: float = 30.0) ->
     else:
         raise ValueError(f"unknown control address {address!r}")
     return Terminal(sock, token, timeout)
-
-
-def find_binary(binary: Optional[str] = None) -> str:
-    candidate = binary or os.environ.get("ETHERNET_BINARY") or shutil.which("ethernet")
-    if not candidate:
-        raise LaunchError("the ethernet program was not found: pass binary= or set ETHERNET_BINARY")
-    return candidate
-
-
-class Process:
-    """A headless program started by :func:`launch`."""
-
-    def __init__(self, popen: subprocess.Popen, folder: str, ready: dict):
-        self.popen = popen
-        self.folder = folder
-        self.ready = ready
-
-    @property
-    def stderr_text(self) -> str:
-        with open(os.path.join(self.folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def stop(self, timeout: float = 10.0) -> int:
-        if self.popen.poll() is None:
-            self.popen.send_signal(signal.SIGTERM)
-            try:
-                self.popen.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.popen.kill()
-                self.popen.wait()
-        return self.popen.returncode
-
-
-def start(config: Optional[str] = None, folder: Optional[str] = None, equipment: str = "terminal",
-          transport: str = "unix", binary: Optional[str] = None, extra_args: Sequence[str] = (),
-          startup_timeout: float = 15.0, fleet: bool = False) -> Process:
-    """Starts the program without windows in ``folder`` (which must exist),
-    writing ``config`` as its "Config.ini" when given, and returns once its
-    control interface is ready. With ``fleet`` the folder is a fleet folder
-    (``--fleet``): one terminal per subfolder holding a "Config.ini"."""
-    folder = os.path.abspath(folder or tempfile.mkdtemp(prefix="ethernet-"))
-    if config is not None:
-        with open(os.path.join(folder, "Config.ini"), "w", encoding="cp1252", newline="\r\n") as f:
-            f.write(config)
-    control = f"unix:{os.path.join(folder, 'control.sock')}" if transport == "unix" else "tcp:0"
-    command = [find_binary(binary), "--headless", "--fleet" if fleet else "--folder", folder,
-               "--equipment", equipment, "--control", control, *extra_args]
-    env = dict(os.environ)
-    env.pop("DISPLAY", None)
-    env.pop("WAYLAND_DISPLAY", None)
-    stderr = open(os.path.join(folder, "stderr.txt"), "wb")
-    popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL, env=env)
-    stderr.close()
-    selector = selectors.DefaultSelector()
-    selector.register(popen.stdout, selectors.EVENT_READ)
-    deadline = time.monotonic() + startup_timeout
-    line = b""
-    while not line.endswith(b"\n"):
-        remaining = deadline - time.monotonic()
-        if remaining <= 0 or not selector.select(remaining):
-            popen.kill()
-            popen.wait()
-            raise LaunchError("the program did not report its control interface in time")
-        chunk = os.read(popen.stdout.fileno(), 4096)
-        if not chunk:
-            popen.wait()
-            with open(os.path.join(folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
-                raise LaunchError(f"the program ended with status {popen.returncode}: {f.read().strip()}")
-        line += chunk
-    selector.close()
-    return Process(popen, folder, json.loads(line)["ready"])
-
-
-@contextlib.contextmanager
-def launch(config: Optional[str] = None, folder: Optional[str] = None, **options: Any) -> Iterator[Terminal]:
-    """Starts the program without windows, connects to it, and stops it (and
-    removes the temporary folder, when one was made) on leaving the block.
-    The :class:`Process` is at ``terminal.process``."""
-    made = None
-    if folder is None:
-        made = tempfile.TemporaryDirectory(prefix="ethernet-")
-        folder = made.name
-    process = start(config=config, folder=folder, **options)
-    terminal = None
-    try:
-        terminal = connect(process.ready["control"], process.ready.get("token"))
-        terminal.process = process  # type: ignore[attr-defined]
-        yield terminal
-    finally:
-        if terminal is not None:
-            terminal.close()
-        process.stop()
-        if made is not None:
-            made.cleanup()
