@@ -77,8 +77,7 @@ void OutputLogView::sync(const std::deque<QByteArray> &log, quint64 linesAdded)
         // Emptied, or every line held replaced, since the last sync: start
         // again from the log. Only an emptied log brings a scrolled view back
         // to its end; a flood leaves it on the oldest lines.
-        clearRows();
-        m_firstLine = linesAdded - logSize;
+        clearRows(linesAdded - logSize);
         m_followEnd = m_followEnd || emptied;
         from = log.begin();
         changed = true;
@@ -171,12 +170,14 @@ void OutputLogView::dropFront(std::size_t count)
     m_cursor = clamped(m_cursor);
 }
 
-void OutputLogView::clearRows()
+void OutputLogView::clearRows(quint64 firstLine)
 {
     m_rows.clear();
     m_widest.clear();
     m_topRow = 0;
-    m_anchor = m_cursor = {0, 0};
+    // The selection starts again on the first line to come, not on a line that has gone.
+    m_firstLine = firstLine;
+    m_anchor = m_cursor = {firstLine, 0};
 }
 
 qreal OutputLogView::widestLine() const
@@ -323,8 +324,9 @@ OutputLogView::Position OutputLogView::positionAt(QPoint point) const
 
 QString OutputLogView::selectedText() const
 {
-    const Position from = std::min(m_anchor, m_cursor);
-    const Position to = std::max(m_anchor, m_cursor);
+    // Only lines the view holds: the text never outgrows the log.
+    const Position from = clamped(std::min(m_anchor, m_cursor));
+    const Position to = clamped(std::max(m_anchor, m_cursor));
     QString text;
     for (quint64 number = from.first; number <= to.first && from != to; ++number) {
         const QString line = lineText(static_cast<int>(number - m_firstLine));

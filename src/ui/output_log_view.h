@@ -75,7 +75,7 @@ private:
     float widthOf(const QByteArray &bytes) const;
     void append(const QByteArray &bytes);
     void dropFront(std::size_t count);
-    void clearRows();
+    void clearRows(quint64 firstLine);
     void updateScrollBars();
     int topPadding() const;
     qreal widestLine() const;

@@ -292,6 +292,20 @@ void TstOutputLogView::selectsAndCopiesLines()
     QVERIFY(view.selectedText().endsWith(QString::fromLatin1(pair.log.lines.back())));
     QTest::mouseClick(surface, Qt::LeftButton, {}, QPoint(leftOf(1, 1), rowY(1)));
     QVERIFY(!view.hasSelection());
+
+    // After a long run and a clear, a selection holds only the lines the log
+    // holds now, however many lines went before.
+    pair.log.addNumbered(200000);
+    pair.sync();
+    pair.log.lines.clear();
+    pair.sync();
+    pair.log.add("AAA");
+    pair.log.add("BBB");
+    pair.sync();
+    QTest::mouseClick(surface, Qt::LeftButton, Qt::ShiftModifier, QPoint(surface->width() - 2, rowY(1)));
+    QCOMPARE(view.selectedText(), QStringLiteral("AAA\nBBB"));
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("AAA\nBBB"));
 }
 
 QTEST_MAIN(TstOutputLogView)
