@@ -63,9 +63,10 @@ const char *const kUsage =
 
 const char *const kVersion = "ethernet 2.0.0.16\n";
 
+// A wrong option: its line, and where the whole usage is (it would bury the line).
 int usageError(const QString &message)
 {
-    std::fprintf(stderr, "ethernet: %s\n%s", qPrintable(message), kUsage);
+    std::fprintf(stderr, "ethernet: %s\nTry 'ethernet --help' for more information.\n", qPrintable(message));
     return 2;
 }
 
@@ -100,6 +101,30 @@ std::optional<qint64> numberOption(const QCommandLineParser &parser, const QComm
     if (!ok || value < min || value > max)
         return std::nullopt;
     return value;
+}
+
+// The absolute path of the folder an option names, or what is wrong with it.
+std::optional<QString> folderOption(const QCommandLineParser &parser, const QCommandLineOption &option,
+                                    QString *error)
+{
+    const QString value = parser.value(option);
+    const QFileInfo dir(value);
+    if (dir.isDir())
+        return dir.absoluteFilePath();
+    *error = QStringLiteral("--%1: \"%2\" %3")
+                 .arg(option.names().first(), value,
+                      dir.exists() ? QStringLiteral("is not a folder") : QStringLiteral("does not exist"));
+    return std::nullopt;
+}
+
+// The form of a control address; whether it can be opened is found when it listens.
+bool controlAddressWellFormed(const QString &spec)
+{
+    if (spec.startsWith(QLatin1String("unix:")))
+        return spec.size() > 5;
+    bool ok = false;
+    const uint port = spec.mid(4).toUInt(&ok);
+    return spec.startsWith(QLatin1String("tcp:")) && ok && port <= 65535;
 }
 
 // Reads the command line; returns an exit status when the run ends here.
@@ -174,10 +199,10 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (parser.isSet(fleet)) {
         if (parser.isSet(folder) || parser.isSet(userFolder))
             return usageError(QStringLiteral("--fleet names the folders itself; leave out --folder and --user-folder"));
-        const QFileInfo dir(parser.value(fleet));
-        if (!dir.isDir())
-            return usageError(QStringLiteral("--fleet: \"%1\" is not a folder").arg(parser.value(fleet)));
-        options.fleet = dir.absoluteFilePath();
+        QString error;
+        options.fleet = folderOption(parser, fleet, &error);
+        if (!options.fleet)
+            return usageError(error);
     }
     if (parser.isSet(playback))
         options.playback = true;
@@ -192,10 +217,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (parser.isSet(folder) && parser.isSet(userFolder))
         return usageError(QStringLiteral("--folder and --user-folder cannot be used together"));
     if (parser.isSet(folder)) {
-        const QFileInfo dir(parser.value(folder));
-        if (!dir.isDir())
-            return usageError(QStringLiteral("--folder: \"%1\" is not a folder").arg(parser.value(folder)));
-        options.folder = dir.absoluteFilePath();
+        QString error;
+        const std::optional<QString> dir = folderOption(parser, folder, &error);
+        if (!dir)
+            return usageError(error);
+        options.folder = *dir;
     } else if (parser.isSet(userFolder)) {
         const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
         options.folder = QDir(base).filePath(QStringLiteral("ethernet"));
@@ -221,8 +247,12 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--addresses: ") + error);
         options.addresses = *list;
     }
-    if (parser.isSet(control))
+    if (parser.isSet(control)) {
         options.control = parser.value(control);
+        if (!controlAddressWellFormed(*options.control))
+            return usageError(QStringLiteral("--control is unix:PATH or tcp:PORT (PORT from 0 to 65535), not \"%1\"")
+                                  .arg(*options.control));
+    }
     for (const QString &text : parser.values(fault)) {
         if (!options.headless)
             return usageError(QStringLiteral("--fault needs --headless"));
@@ -365,6 +395,16 @@ int runWindowed(int argc, char *argv[], const Options &options)
     return QApplication::exec();
 }
 
+// The windows need a display server, and Qt aborts the program without one.
+// Only the default platform is judged: a QT_QPA_PLATFORM chooses for itself.
+bool displayFound()
+{
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"})
+        if (!qEnvironmentVariableIsEmpty(name))
+            return true;
+    return false;
+}
+
 } // namespace
 
 // With no option the emulator opens its windows in the current folder and
@@ -376,5 +416,10 @@ int main(int argc, char *argv[])
         return *status;
     if (options.makeFleet)
         return makeFleetFolders(*options.makeFleet);
-    return options.headless ? runHeadless(argc, argv, options) : runWindowed(argc, argv, options);
+    if (options.headless)
+        return runHeadless(argc, argv, options);
+    if (!displayFound())
+        return startFailure(QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); "
+                                           "--headless runs without one"));
+    return runWindowed(argc, argv, options);
 }

@@ -262,7 +262,11 @@ bool ControlServer::listen(const QString &spec, QString *error)
         m_local = new QLocalServer(this);
         m_local->setSocketOptions(QLocalServer::UserAccessOption);
         if (!m_local->listen(path)) {
-            *error = QStringLiteral("cannot listen on %1: %2").arg(path, m_local->errorString());
+            const QString folder = QFileInfo(path).absolutePath();
+            *error = QStringLiteral("cannot listen on %1: %2")
+                         .arg(path, QFileInfo::exists(folder)
+                                        ? m_local->errorString()
+                                        : QStringLiteral("the folder %1 does not exist").arg(folder));
             delete m_local;
             m_local = nullptr;
             return false;
@@ -537,7 +541,9 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
         const QString name = control::stringArg(args, QStringLiteral("key"));
         const std::optional<Keyboard::Key> key = keyForName(name);
         if (!key)
-            badArgument(QStringLiteral("no key is called \"%1\"").arg(name));
+            badArgument(QStringLiteral("no key is called \"%1\"; the keys are \"0\"..\"9\", \"A\"..\"Z\", \"Space\", "
+                                       "\",\", \".\", \"Del\", \"Enter\" and \"Back\"")
+                            .arg(name));
         actions.pressKey(*key);
         return {};
     }
