@@ -62,6 +62,11 @@ class Terminal:
         self._next_id = 1
         self.seq = 0
         hello = self._read_message()
+        if "error" in hello:
+            # Refused at the door (too many connections): the line says why.
+            error = hello["error"]
+            self.close()
+            raise ControlError(error.get("code", "error"), error.get("message", ""), hello)
         if hello.get("hello", {}).get("protocol") != PROTOCOL:
             raise LaunchError(f"unexpected greeting {hello!r}")
         self.hello = hello["hello"]
