@@ -145,7 +145,7 @@ def parser() -> argparse.ArgumentParser:
     command("type", _act(lambda t, a: t.request("type", text=a.text)), "press the key of each character").add_argument(
         "text", metavar="TEXT")
     sub = command("input", _act(lambda t, a: t.request("input", n=a.n, on=_on(a.state))), "tick or untick an input")
-    sub.add_argument("n", metavar="N", type=int, help="1 to 4")
+    sub.add_argument("n", metavar="N", type=int, help="0 to 3")
     sub.add_argument("state", choices=("on", "off"))
     for name, what in (("busy", 'the printer\'s "Busy"'), ("cts", 'the serial interface\'s "CTS"')):
         command(name, _act(lambda t, a, name=name: t.request(name, on=_on(a.state))),

@@ -152,7 +152,7 @@ class Terminal:
         self.request("type", text=text)
 
     def input(self, n: int, on: bool) -> None:
-        """Ticks (``on``) or unticks digital input ``n`` (1 to 4)."""
+        """Ticks (``on``) or unticks digital input ``n`` (0 to 3)."""
         self.request("input", n=n, on=on)
 
     def busy(self, on: bool) -> None:
