@@ -146,6 +146,15 @@ class MenuHost:
         self.server.close()
 
 
+def test_conversation_files_are_collected_one_test_each_marked_ethernet(pytester, run):
+    for name in ("menu", "ticket"):
+        (pytester.path / f"{name}.conversation.jsonl").write_text('{"conversation":1}\n', encoding="utf-8")
+    (pytester.path / "notes.jsonl").write_text("{}\n", encoding="utf-8")
+    result = run("--collect-only", "-q", "-m", "ethernet")
+    result.stdout.fnmatch_lines(["menu.conversation.jsonl::menu", "ticket.conversation.jsonl::ticket",
+                                 "*2 tests collected*"])
+
+
 @pytest.mark.skipif(not _has_replay(), reason="this ethernet program has no --replay")
 def test_conversation_files_are_collected_and_replayed(pytester, run, tmp_path):
     host = MenuHost()
@@ -171,3 +180,10 @@ def test_conversation_files_are_collected_and_replayed(pytester, run, tmp_path):
     result.assert_outcomes(passed=1, failed=1)
     result.stdout.fnmatch_lines(["*FAILED other.conversation.jsonl::other*"])
     assert "DOIS" in result.stdout.str()
+
+
+def test_the_readmes_test_file_passes_as_pasted(pytester, run):
+    readme = open(os.path.join(PACKAGE, "..", "..", "README.md"), encoding="utf-8").read()
+    section = readme.split("## Testing your host with pytest", 1)[1]
+    pytester.makepyfile(test_my_host=section.split("```python\n", 1)[1].split("```", 1)[0])
+    run().assert_outcomes(passed=1)
