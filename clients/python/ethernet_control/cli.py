@@ -15,7 +15,7 @@ import json
 import os
 import socket
 import sys
-from typing import Any, Callable, Dict, List, Optional, Sequence
+from typing import Any, Callable, Dict, Optional, Sequence
 
 from .client import ControlError, LaunchError, Terminal, WaitTimeout, connect
 
