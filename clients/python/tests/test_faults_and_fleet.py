@@ -51,8 +51,7 @@ def test_every_helpers_fault_is_taken_by_the_program_at_start_and_over_control()
     assert len(at_start) == len(HELPERS)
     for got, (_, expected) in zip(at_start, HELPERS):
         assert {k: got.get(k) for k in expected} == expected
-    with pytest.raises(ValueError):
-        faults.Fault("earthquake")
+    assert sorted(f["kind"] for f in at_start) == sorted(faults.FAULT_KINDS + ("split",))
 
 
 def test_a_fleet_made_started_reached_and_measured(tmp_path):
