@@ -174,6 +174,7 @@ def test_conversation_files_are_collected_and_replayed(pytester, run, tmp_path):
                         for line in text.splitlines(keepends=True))
         assert wrong != text
         (pytester.path / "other.conversation.jsonl").write_text(wrong, encoding="utf-8")
+        pytester.makeini("[pytest]\nethernet_step_timeout_ms = 2000\n")
         result = run("-n", "2")
     finally:
         host.close()
