@@ -55,7 +55,8 @@ package: build
 	cd $(BUILD) && cpack -G DEB
 
 # Installs into PREFIX (default /usr/local): program, desktop entry, icon,
-# AppStream metadata, manual page, the host programmer's guide and the sample.
+# AppStream metadata, manual pages, the host programmer's guide and the sample,
+# the Python package, ethernet-ctl and the Wireshark dissector.
 PREFIX ?= /usr/local
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)

@@ -13,7 +13,7 @@ packages=(
   xvfb xdotool x11-apps imagemagick
   fonts-dejavu-core
   desktop-file-utils appstream dpkg-dev man-db
-  python3 python3-pytest python3-pytest-xdist python3-setuptools python3-pip
+  python3 python3-pytest python3-pytest-xdist python3-setuptools python3-pip python3-wheel python3-venv
   python3-locust prometheus
   tshark
 )

@@ -2,8 +2,11 @@
 # The Debian package as a user gets it: built from this build tree with CPack,
 # unpacked into a scratch root, its name, version and declared dependencies
 # read back, the installed program run, and its desktop entry, AppStream
-# metadata and manual page checked with the tools a distribution uses.
+# metadata and manual page checked with the tools a distribution uses; then the
+# Python package, its pytest plugin and ethernet-ctl as Debian's python3 finds
+# them, and the Wireshark dissector where Wireshark reads it.
 set -euo pipefail
+source=$(cd "$(dirname "$0")/../.." && pwd)
 
 build=$1
 version=2.0.0.16
@@ -41,9 +44,17 @@ for needed in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6netwo
               libqt6serialport6 libjpeg62-turbo qt6-qpa-plugins; do
   grep -qxF -- "$needed" <<<"$depend_names" || fail "Depends lacks $needed: $depends"
 done
+grep -qxF python3 <<<"$depend_names" || fail "Depends lacks python3: $depends"
+suggests=$(dpkg-deb -f "$deb" Suggests)
+tr ',' '\n' <<<"$suggests" | awk '{print $1}' | grep -qxF python3-pytest || fail "Suggests lacks python3-pytest: $suggests"
+if dpkg-deb -f "$deb" Description | grep -q '^ *;'; then fail "the description has stray list separators"; fi
 
 root=$scratch/root
 dpkg -x "$deb" "$root"
+dpkg-deb -e "$deb" "$scratch/control"
+for script in postinst prerm; do
+  [ -x "$scratch/control/$script" ] && sh -n "$scratch/control/$script" || fail "package script $script"
+done
 program=$root/usr/bin/ethernet
 [ -x "$program" ] || fail "no /usr/bin/ethernet in the package"
 [ "$("$program" --version)" = "ethernet $version" ] || fail "ethernet --version printed: $("$program" --version)"
@@ -80,4 +91,43 @@ for _ in $(seq 300); do
 done
 grep -q '"ready"' "$scratch/ready" || { cat "$scratch/stderr"; fail "the installed program did not start headless"; }
 [ -f "$scratch/data/ethernet/Config.ini" ] || fail "no Config.ini in the per-user folder"
+
+# The Python package where Debian's python3 reads it, with the .dist-info that
+# registers the pytest plugin and the command; nothing from the source tree.
+site=$root/usr/lib/python3/dist-packages
+python=/usr/bin/python3
+export PYTHONPATH=$site PYTHONDONTWRITEBYTECODE=1
+[ -f "$site/ethernet_control/py.typed" ] || fail "no ethernet_control in $site"
+entry_points=$(cat "$site"/ethernet_control-"$version".dist-info/entry_points.txt) || fail "no .dist-info of version $version"
+grep -qx '\[pytest11\]' <<<"$entry_points" || fail "no pytest11 entry point"
+imported=$(cd "$scratch" && "$python" -c "import ethernet_control, ethernet_control.pytest_plugin; print(ethernet_control.__file__)")
+[ "$imported" = "$site/ethernet_control/__init__.py" ] || fail "import ethernet_control found $imported"
+plugin_help=$(cd "$scratch" && "$python" -m pytest --help -p no:cacheprovider)
+for option in --ethernet-binary --ethernet-traces; do
+  grep -q -- "$option" <<<"$plugin_help" || fail "pytest --help does not list $option"
+done
+
+# ethernet-ctl: its help, its manual page, and a request to the program above.
+ctl=$root/usr/bin/ethernet-ctl
+"$ctl" --help >"$scratch/ctl-help" || fail "ethernet-ctl --help failed"
+grep -q '^usage: ethernet-ctl' "$scratch/ctl-help" || fail "ethernet-ctl --help printed: $(cat "$scratch/ctl-help")"
+man --warnings -l "$root/usr/share/man/man1/ethernet-ctl.1" >"$scratch/ctl-man.txt" 2>"$scratch/ctl-man.warnings" \
+  || fail "man ethernet-ctl failed"
+[ ! -s "$scratch/ctl-man.warnings" ] || { cat "$scratch/ctl-man.warnings"; fail "ethernet-ctl manual page warnings"; }
+"$ctl" --control "unix:$scratch/control.sock" state | "$python" -c "import json, sys; json.load(sys.stdin)['display']" \
+  || fail "ethernet-ctl state did not answer with the terminal's state"
+
+# The dissector in Wireshark's global Lua plugin folder decodes the terminal's
+# default port, 1001, with no option.
+if command -v tshark >/dev/null; then
+  global_lua=$(HOME=$scratch tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+  lua=$root$global_lua/zorvane.lua
+  [ -f "$lua" ] || fail "no dissector in $global_lua"
+  printf '%s\n' '{"kind":"link","event":"listening","t_us":1000,"text":"listening on port 1001"}' \
+    '{"kind":"received","dir":"in","peer":"127.0.0.1:40000","t_us":2000,"hex":"024450524f4e544f03"}' >"$scratch/t.jsonl"
+  "$python" "$source/tools/wireshark/trace_to_pcapng.py" "$scratch/t.jsonl" "$scratch/t.pcapng" >/dev/null
+  decoded=$(HOME=$scratch tshark -n -r "$scratch/t.pcapng" -X "lua_script:$lua" -Y zorvane -T fields \
+            -e zorvane.letter -e zorvane.text 2>"$scratch/tshark.stderr")
+  [ "$decoded" = "$(printf 'D\tPRONTO')" ] || fail "tshark with the packaged dissector decoded: $decoded"
+fi
 echo "package $(basename "$deb") checked"

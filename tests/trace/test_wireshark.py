@@ -1,11 +1,13 @@
 """The Lua dissector in tools/wireshark, run by Debian's tshark on captures
 made from traces of real conversations (tools/wireshark/trace_to_pcapng.py):
 host commands with their letters and addresses, replies with their status,
-status frames and data bytes, in both framings and both roles, and a frame
-that a read boundary cut, reassembled."""
+status frames and data bytes, in both framings and both roles, a frame that
+a read boundary cut, reassembled and marked, and the tshark command the
+converter prints."""
 
 import json
 import os
+import shlex
 import shutil
 import subprocess
 
@@ -35,9 +37,15 @@ def capture(tmp_path, terminal):
 
 
 def tshark(pcap, *prefs, fields=("zorvane.direction", "zorvane.letter", "zorvane.address", "zorvane.reply_to",
-                                 "zorvane.reply_status", "zorvane.status", "zorvane.data", "zorvane.text")):
-    command = ["tshark", "-n", "-r", str(pcap), "-X", "lua_script:" + os.path.join(TOOLS, "zorvane.lua"),
-               "-Y", "zorvane", "-T", "fields", "-E", "separator=|", "-E", "occurrence=a", "-E", "aggregator=,"]
+                                 "zorvane.reply_status", "zorvane.status", "zorvane.data", "zorvane.text",
+                                 "_ws.expert.message")):
+    command = ["tshark", "-n", "-r", str(pcap), "-X", "lua_script:" + os.path.join(TOOLS, "zorvane.lua")]
+    return run_tshark(command, pcap, prefs, fields)
+
+
+def run_tshark(command, pcap, prefs=(), fields=("zorvane.letter",)):
+    command = command + ["-Y", "zorvane", "-T", "fields", "-E", "separator=|", "-E", "occurrence=a",
+                         "-E", "aggregator=,"]
     for pref in prefs:
         command += ["-o", pref]
     for field in fields:
@@ -70,18 +78,23 @@ def test_plain_framing_client_role_with_a_cut_frame_reassembled(tmp_path):
         pcap, out = capture(tmp_path, t)
         conn.close()
     host_server.close()
-    assert "-o zorvane.side:host" in out
     rows = tshark(pcap, f"zorvane.port:{port}", "zorvane.side:host")
+    cut = ("Frame spans TCP segments: the terminal reads each segment on its own and may have taken it as a "
+           "cut command")
     assert rows == [
-        ["host", "L,G,P", "", "", "", "", "", ""],
-        ["terminal", "", "", "P", "ready", "", "", ""],
-        ["host", "S,T", "", "", "", "", "", ""],
-        ["terminal", "", "", "S", "ready", "", "", ""],
-        ["terminal", "", "", "T", "", "0xa0", "", ""],
-        # The two reads of "D" reassembled into one frame (the terminal itself dropped the second half).
-        ["host", "D", "", "", "", "", "", "HELLO"],
-        ["terminal", "", "", "", "", "", "4b", ""],
+        ["host", "L,G,P", "", "", "", "", "", "", ""],
+        ["terminal", "", "", "P", "ready", "", "", "", ""],
+        ["host", "S,T", "", "", "", "", "", "", ""],
+        ["terminal", "", "", "S", "ready", "", "", "", ""],
+        ["terminal", "", "", "T", "", "0xa0", "", "", ""],
+        # The two reads of "D" reassembled into one frame, marked: the terminal itself dropped the second half.
+        ["host", "D", "", "", "", "", "", "HELLO", cut],
+        ["terminal", "", "", "", "", "", "4b", "", ""],
     ]
+    # The converter prints the command that opens the capture, with the port it found.
+    printed = [line for line in out.splitlines() if line.startswith("tshark ")]
+    assert len(printed) == 1 and f"-o zorvane.port:{port} -o zorvane.side:host" in printed[0], out
+    assert run_tshark(shlex.split(printed[0]), pcap) == [[row[1]] for row in rows]
 
 
 def test_comutadora_framing_server_role(tmp_path):
@@ -104,10 +117,10 @@ def test_comutadora_framing_server_role(tmp_path):
     pcap = tmp_path / "capture.pcapng"
     out = subprocess.run(["python3", os.path.join(TOOLS, "trace_to_pcapng.py"), str(tmp_path / "t.jsonl"),
                           str(pcap)], check=True, capture_output=True, text=True).stdout
-    assert f"-o zorvane.port:{port}" in out
+    assert f"-o zorvane.port:{port} -o zorvane.framing:comutadora -r {pcap}" in out
     rows = tshark(pcap, f"zorvane.port:{port}", "zorvane.framing:comutadora")
     assert rows == [
-        ["host", "D,P,P", "00,01,00", "", "", "", "", "OK"],
-        ["terminal", "", "00", "P", "ready", "", "", ""],
-        ["terminal", "", "00", "", "", "", "37", ""],
+        ["host", "D,P,P", "00,01,00", "", "", "", "", "OK", ""],
+        ["terminal", "", "00", "P", "ready", "", "", "", ""],
+        ["terminal", "", "00", "", "", "", "37", "", ""],
     ]

@@ -12,13 +12,15 @@ sequence numbers run on, so Wireshark reassembles frames that a TCP segment
 boundary cut. Times are the records' own.
 
 Usage: trace_to_pcapng.py TRACE.jsonl CAPTURE.pcapng
-Then:  tshark -X lua_script:tools/wireshark/zorvane.lua -o zorvane.port:PORT -r CAPTURE.pcapng
-(the port it prints; with "side" "host" when the terminal was the Client).
+It prints the tshark command that opens the capture, with the port it found
+(-o zorvane.port:PORT, and -o zorvane.side:host when the terminal was the
+Client; -o zorvane.framing:comutadora when the trace shows that framing).
 Standard library only.
 """
 
 import ipaddress
 import json
+import os
 import re
 import struct
 import sys
@@ -127,7 +129,21 @@ def convert(lines):
             conn.data(r["t_us"], "terminal", bytes.fromhex(r["hex"]), packets)
         elif r["kind"] == "link" and r.get("event") == "closed":
             conn.close(r["t_us"], packets)
-    return packets, listening, connections
+    comutadora = any(r["kind"] == "comutadora" for r in records)
+    return packets, listening, connections, comutadora
+
+
+def open_commands(capture, listening, connections, comutadora):
+    """The tshark command lines that decode the capture: one per port the
+    terminal listened on or called."""
+    lua = os.path.join(os.path.dirname(os.path.abspath(__file__)), "zorvane.lua")
+    framing = " -o zorvane.framing:comutadora" if comutadora else ""
+    if listening is not None:
+        options = [f"-o zorvane.port:{listening}"]
+    else:
+        options = [f"-o zorvane.port:{port} -o zorvane.side:host"
+                   for port in sorted({endpoint(peer)[1] for peer in connections})]
+    return [f"tshark -X lua_script:{lua} {option}{framing} -r {capture}" for option in options]
 
 
 def write_pcapng(path, packets):
@@ -144,15 +160,17 @@ def main(argv):
         sys.stderr.write(__doc__)
         return 2
     with open(argv[1], encoding="utf-8") as f:
-        packets, listening, connections = convert(f)
+        packets, listening, connections, comutadora = convert(f)
     write_pcapng(argv[2], packets)
     if listening is not None:
-        print(f"{len(packets)} packets; the terminal listened on port {listening}: "
-              f"-o zorvane.port:{listening}")
+        print(f"{len(packets)} packets; the terminal listened on port {listening}")
+    elif connections:
+        ports = ", ".join(str(p) for p in sorted({endpoint(peer)[1] for peer in connections}))
+        print(f"{len(packets)} packets; the terminal called the host on port {ports}")
     else:
-        ports = sorted({endpoint(p)[1] for p in connections})
-        print(f"{len(packets)} packets; the terminal called the host on port(s) {ports}: "
-              f"-o zorvane.port:PORT -o zorvane.side:host")
+        print(f"{len(packets)} packets; the trace shows no connection")
+    for command in open_commands(argv[2], listening, connections, comutadora):
+        print(command)
     return 0
 
 

@@ -14,7 +14,18 @@
 --   side       whose port that is: "terminal" (the terminal is the server,
 --              default) or "host" (the terminal calls the host on it)
 --   framing    "plain" or "comutadora"
--- A frame split across TCP segments is reassembled before it is decoded.
+-- A frame split across TCP segments is reassembled before it is decoded, and
+-- marked (expert info zorvane.spans_segments): the terminal interprets each
+-- read on its own, so a command its read cut is one it may have taken as cut.
+--
+-- Installed with the package, it is read from Wireshark's global Lua plugin
+-- folder; a second copy given with -X lua_script then leaves the first in place.
+
+for _, name in ipairs(Dissector.list()) do
+    if name == "zorvane" then
+        return
+    end
+end
 
 local zorvane = Proto("zorvane", "Zorvane terminal protocol")
 
@@ -47,6 +58,14 @@ f.busy = ProtoField.bool("zorvane.status.busy", "Printer busy", 8, nil, 0x20)
 f.cts = ProtoField.bool("zorvane.status.cts", "Serial CTS ticked", 8, nil, 0x08)
 f.data = ProtoField.bytes("zorvane.data", "Terminal data")
 f.stray = ProtoField.bytes("zorvane.stray", "Bytes outside frames")
+
+local spans_segments = ProtoExpert.new("zorvane.spans_segments",
+    "Frame spans TCP segments: the terminal reads each segment on its own and may have taken it as a cut command",
+    expert.group.SEQUENCE, expert.severity.WARN)
+zorvane.experts = { spans_segments }
+
+-- The TCP payload length of the packet being dissected.
+local tcp_len = Field.new("tcp.len")
 
 zorvane.prefs.port = Pref.uint("TCP port", 1001, "The TCP port to decode")
 zorvane.prefs.side = Pref.enum("Port side", 1, "Whose port it is",
@@ -227,9 +246,17 @@ function zorvane.dissector(tvb, pinfo, tree)
     pinfo.cols.protocol = "ZORVANE"
     local subtree = tree:add(zorvane, tvb(), "Zorvane, " .. (host and "host to terminal" or "terminal to host"))
     subtree:add(f.direction, host and "host" or "terminal")
+    -- Bytes before this packet's own payload came from earlier segments: they
+    -- are the start of a frame that was left open for reassembly.
+    local lengths = { tcp_len() }
+    local own = lengths[#lengths] and lengths[#lengths].value or length
+    local boundary = length - own
     local summaries = {}
     for _, piece in ipairs(list) do
         local first, last, frame = piece[1], piece[2], piece[3]
+        if frame and first < boundary and last >= boundary then
+            subtree:add_proto_expert_info(spans_segments)
+        end
         if not frame then
             if host then
                 subtree:add(f.stray, tvb(first, last - first + 1))

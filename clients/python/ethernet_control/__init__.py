@@ -16,20 +16,36 @@ what the host makes it do.
 Only the standard library is used. The program is found through the
 ``binary`` argument, the ``ETHERNET_BINARY`` environment variable, or
 ``ethernet`` on the PATH.
+
+Modules: :mod:`.client` (the control connection), :mod:`.launching`
+(starting and stopping the program), :mod:`.faults` (faults to inject),
+:mod:`.fleet` (many terminals in one program), :mod:`.conversation`
+(replaying recorded conversations), :mod:`.pytest_plugin` (the fixtures
+``ethernet`` and ``ethernet_host``) and :mod:`.cli` (``ethernet-ctl``).
 """
 
+from . import faults, fleet
 from .client import PROTOCOL, ControlError, LaunchError, Terminal, WaitTimeout, connect
-from .launching import Process, find_binary, launch, start
+from .faults import Fault
+from .launching import PROTOCOLS, Process, config_text, find_binary, launch, start
+
+__version__ = "2.0.0.16"
 
 __all__ = [
     "PROTOCOL",
+    "PROTOCOLS",
     "ControlError",
+    "Fault",
     "LaunchError",
     "Process",
     "Terminal",
     "WaitTimeout",
+    "config_text",
     "connect",
+    "faults",
     "find_binary",
+    "fleet",
     "launch",
     "start",
 ]
+

@@ -8,7 +8,10 @@ import contextlib
 import json
 import socket
 import time
-from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Mapping, Optional, Sequence, Union
+
+if TYPE_CHECKING:
+    from .faults import Fault
 
 __all__ = [
     "ControlError",
@@ -76,6 +79,7 @@ class Terminal:
     # -- plumbing ---------------------------------------------------------
 
     def close(self) -> None:
+        """Closes the control connection (the program goes on)."""
         with contextlib.suppress(OSError):
             self._sock.close()
 
@@ -153,12 +157,15 @@ class Terminal:
         self.request("type", text=text)
 
     def input(self, n: int, on: bool) -> None:
+        """Ticks (``on``) or unticks digital input ``n`` (0 to 3)."""
         self.request("input", n=n, on=on)
 
     def busy(self, on: bool) -> None:
+        """Ticks or unticks the printer's "Busy"."""
         self.request("busy", on=on)
 
     def cts(self, on: bool) -> None:
+        """Ticks or unticks the serial interface's "CTS"."""
         self.request("cts", on=on)
 
     def barcode(self, code: Optional[str] = None) -> None:
@@ -171,6 +178,8 @@ class Terminal:
 
     def scale(self, on: Optional[bool] = None, readings: Optional[Sequence[str]] = None,
               next: Optional[int] = None) -> dict:
+        """Switches the scale on or off, replaces its ``readings`` and picks
+        the ``next`` one to answer; returns the scale's state."""
         args: Dict[str, Any] = {}
         if readings is not None:
             args["readings"] = list(readings)
@@ -185,19 +194,29 @@ class Terminal:
         self.request("reset")
 
     def playback(self, on: bool) -> dict:
+        """Starts or stops the playback of "Digitacoes.ini"."""
         return self.request("playback", on=on)
 
     # -- faults --------------------------------------------------------------
 
-    def add_fault(self, kind: str, **arguments: Any) -> int:
-        """Injects a fault (split, delay, drop_reply, reset, close, stall,
-        refuse, printer_busy, serial_blocked, scale, telnet_silent) and
-        returns its number. Bytes arguments (``when_received``) may be given
-        as bytes."""
-        arguments = {k: (v.hex() if isinstance(v, (bytes, bytearray)) else v) for k, v in arguments.items()}
-        return self.request("fault.add", kind=kind, **arguments)["id"]
+    def add_fault(self, kind: Union[str, "Fault", Mapping[str, Any]], **arguments: Any) -> int:
+        """Injects a fault and returns its number. ``kind`` is a kind's name
+        (split, delay, drop_reply, reset, close, stall, refuse, printer_busy,
+        serial_blocked, scale, telnet_silent) with its arguments as keywords,
+        or a whole fault: a :class:`~ethernet_control.faults.Fault` or its
+        JSON object. Bytes arguments (``when_received``) may be given as bytes."""
+        from .faults import Fault, as_spec
+
+        if isinstance(kind, str):
+            kind = Fault(kind, arguments)
+        elif arguments:
+            base = as_spec(kind)
+            kind = Fault(str(base.pop("kind")), dict(base, **arguments))
+        return self.request("fault.add", **as_spec(kind))["id"]
 
     def faults(self) -> List[dict]:
+        """The faults armed now: number, kind, how often each acted and how
+        often it still will."""
         return self.request("fault.list")["faults"]
 
     def clear_faults(self, fault: Optional[int] = None) -> None:

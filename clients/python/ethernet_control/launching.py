@@ -11,14 +11,36 @@ import signal
 import subprocess
 import tempfile
 import time
-from typing import Any, Iterator, Optional, Sequence
+from typing import Any, Iterator, Optional, Sequence, Union
 
 from .client import LaunchError, Terminal, connect
 
-__all__ = ["Process", "find_binary", "launch", "start"]
+__all__ = ["PROTOCOLS", "Process", "config_text", "find_binary", "launch", "start"]
+
+#: The values of "Protocolo" in "Config.ini", by name.
+PROTOCOLS = {"vt100": 0, "zorvane": 1, "telnet": 2}
+
+
+def config_text(port: int, protocol: Union[str, int] = "vt100", *, role: str = "client",
+                address: str = "127.0.0.1", extra: str = "") -> str:
+    """A "Config.ini" for a terminal that calls the host at ``address:port``
+    (``role="client"``) or listens on ``port`` for it (``role="server"``),
+    speaking ``protocol`` ("vt100", "zorvane", "telnet" or the number).
+    ``extra`` is appended as it is (further sections such as
+    ``"[CodigoBarras]\nDelai=0\n"``)."""
+    if isinstance(protocol, str):
+        if protocol.lower() not in PROTOCOLS:
+            raise ValueError(f"protocol is one of {', '.join(PROTOCOLS)}, not {protocol!r}")
+        protocol = PROTOCOLS[protocol.lower()]
+    if role not in ("client", "server"):
+        raise ValueError(f"role is \"client\" or \"server\", not {role!r}")
+    return (f"[Config]\nConexao={1 if role == 'client' else 0}\nPorta={int(port)}\nEndereco={address}\n"
+            f"Protocolo={int(protocol)}\n{extra}")
 
 
 def find_binary(binary: Optional[str] = None) -> str:
+    """The program to start: ``binary``, else ``ETHERNET_BINARY``, else
+    ``ethernet`` on the PATH; raises :class:`LaunchError` when none is set."""
     candidate = binary or os.environ.get("ETHERNET_BINARY") or shutil.which("ethernet")
     if not candidate:
         raise LaunchError("the ethernet program was not found: pass binary= or set ETHERNET_BINARY")
@@ -38,7 +60,14 @@ class Process:
         with open(os.path.join(self.folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
             return f.read()
 
+    @property
+    def control(self) -> str:
+        """The control address from the ready line (``unix:PATH`` or ``tcp:HOST:PORT``)."""
+        return str(self.ready["control"])
+
     def stop(self, timeout: float = 10.0) -> int:
+        """Ends the program with SIGTERM (SIGKILL after ``timeout`` seconds)
+        and returns its exit status."""
         if self.popen.poll() is None:
             self.popen.send_signal(signal.SIGTERM)
             try:
@@ -51,16 +80,19 @@ class Process:
 
 def start(config: Optional[str] = None, folder: Optional[str] = None, equipment: str = "terminal",
           transport: str = "unix", binary: Optional[str] = None, extra_args: Sequence[str] = (),
-          startup_timeout: float = 15.0, fleet: bool = False) -> Process:
+          startup_timeout: float = 15.0, fleet: bool = False, control: Optional[str] = None) -> Process:
     """Starts the program without windows in ``folder`` (which must exist),
     writing ``config`` as its "Config.ini" when given, and returns once its
     control interface is ready. With ``fleet`` the folder is a fleet folder
-    (``--fleet``): one terminal per subfolder holding a "Config.ini"."""
+    (``--fleet``): one terminal per subfolder holding a "Config.ini".
+    ``control`` is the ``--control`` address to open; by default a socket
+    "control.sock" in the folder (``transport="unix"``) or a free TCP port."""
     folder = os.path.abspath(folder or tempfile.mkdtemp(prefix="ethernet-"))
     if config is not None:
         with open(os.path.join(folder, "Config.ini"), "w", encoding="cp1252", newline="\r\n") as f:
             f.write(config)
-    control = f"unix:{os.path.join(folder, 'control.sock')}" if transport == "unix" else "tcp:0"
+    if control is None:
+        control = f"unix:{os.path.join(folder, 'control.sock')}" if transport == "unix" else "tcp:0"
     command = [find_binary(binary), "--headless", "--fleet" if fleet else "--folder", folder,
                "--equipment", equipment, "--control", control, *extra_args]
     env = dict(os.environ)
