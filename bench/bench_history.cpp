@@ -9,25 +9,18 @@
 // Usage: bench_history [million sends]   (5 by default)
 
 #include "support/figures.h"
+#include "support/headless_control.h"
 
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -38,39 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr double kBoundMiB = 4;
 constexpr double kSlackMiB = 8;
 constexpr int kKeysPerRequest = 10000;
-
-bool writeAll(int fd, const std::string &data)
-{
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
-}
-
-// One reply line from a blocking socket, or false.
-bool readLine(int fd, std::string &buffer, std::string &line)
-{
-    while (true) {
-        const auto at = buffer.find('\n');
-        if (at != std::string::npos) {
-            line = buffer.substr(0, at);
-            buffer.erase(0, at + 1);
-            return true;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 60000) <= 0)
-            return false;
-        char chunk[4096];
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        buffer.append(chunk, std::size_t(n));
-    }
-}
 
 int fail(const char *what)
 {
@@ -89,42 +49,11 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const long long sends = (argc > 1 ? std::max(1, std::atoi(argv[1])) : 5) * 1000000LL;
-    const QString binary = qEnvironmentVariable("BENCH_PROGRAM", QStringLiteral(EMULATOR_BINARY));
-
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || ::listen(listener, 4) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&local), &length) != 0)
-        return fail("cannot listen on loopback");
-
-    QTemporaryDir folder;
-    QFile config(folder.filePath(QStringLiteral("Config.ini")));
-    if (!config.open(QIODevice::WriteOnly))
-        return fail("cannot write Config.ini");
-    config.write("[Config]\r\nConexao=1\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nPorta=" +
-                 QByteArray::number(ntohs(local.sin_port)) + "\r\n[CodigoBarras]\r\nDelai=0\r\n");
-    config.close();
-
-    const QString socketPath = folder.filePath(QStringLiteral("control.sock"));
-    QProcess program;
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(binary, {QStringLiteral("--headless"), QStringLiteral("--folder"), folder.path(),
-                           QStringLiteral("--control"), QStringLiteral("unix:") + socketPath});
-    if (!program.waitForStarted(10000) || !program.waitForReadyRead(10000))
-        return fail("the program did not start");
-    program.readLine();
-    const long long pid = program.processId();
-
-    const int host = ::accept(listener, nullptr, nullptr);
-    const int control = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.toLocal8Bit().constData(), sizeof address.sun_path - 1);
-    if (host < 0 || ::connect(control, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return fail("cannot connect");
+    bench::HeadlessControl program;
+    if (!program.start(QStringLiteral(EMULATOR_BINARY)))
+        return fail(qPrintable(program.error()));
+    const long long pid = program.pid();
+    const int host = program.host();
     std::atomic<long long> received{0};
     std::thread drain([host, &received] {
         char chunk[65536];
@@ -132,13 +61,7 @@ int main(int argc, char *argv[])
         while ((n = ::read(host, chunk, sizeof chunk)) > 0)
             received += n;
     });
-
-    std::string buffer;
     std::string line;
-    readLine(control, buffer, line); // greeting
-    writeAll(control, R"({"id":0,"cmd":"wait","until":{"connected":true}})" "\n");
-    if (!readLine(control, buffer, line) || line.find("\"ok\"") == std::string::npos)
-        return fail("the terminal did not connect");
 
     std::printf("bench_history on %s, load %s\n", qPrintable(figures::machine()), qPrintable(figures::loadAverage()));
     const long start = figures::statusKiB(pid, "VmRSS");
@@ -153,7 +76,7 @@ int main(int argc, char *argv[])
     std::printf("%lld one-byte sends in %d-key \"type\" requests; resident MiB after each million:", sends,
                 kKeysPerRequest);
     for (long long done = 0; done < sends; done += kKeysPerRequest) {
-        if (!writeAll(control, request) || !readLine(control, buffer, line) ||
+        if (!bench::writeAll(program.control(), request) || !program.line(line, 60000) ||
             line.find("\"ok\"") == std::string::npos)
             return fail("a type request failed");
         if ((done + kKeysPerRequest) % 1000000 == 0) {
@@ -169,12 +92,9 @@ int main(int argc, char *argv[])
                 double(sends) / seconds, mib(start), mib(peak), growth, kBoundMiB, kSlackMiB,
                 growth < kBoundMiB + kSlackMiB ? "met" : "MISSED");
 
-    ::close(control);
-    program.terminate();
-    program.waitForFinished(10000);
+    program.stop();
     ::shutdown(host, SHUT_RDWR);
     drain.join();
-    ::close(host);
     std::printf("  bytes at the host: %lld of %lld\n", received.load(), sends);
     return 0;
 }

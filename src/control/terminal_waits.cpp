@@ -204,28 +204,31 @@ void TerminalWaits::check()
     }
 }
 
-void TerminalWaits::hostDataReceived(const QByteArray &bytes)
+void TerminalWaits::passedHost(bool sent, const QByteArray &bytes)
 {
     bool fed = false;
-    for (auto &[id, pending] : m_waits)
-        if (pending.progress->condition().received) {
+    for (auto &[id, pending] : m_waits) {
+        const WaitCondition &condition = pending.progress->condition();
+        if (sent ? !condition.sent : !condition.received)
+            continue;
+        if (sent)
+            pending.progress->sawSent(bytes);
+        else
             pending.progress->sawReceived(bytes);
-            fed = true;
-        }
+        fed = true;
+    }
     if (fed)
         check();
 }
 
+void TerminalWaits::hostDataReceived(const QByteArray &bytes)
+{
+    passedHost(false, bytes);
+}
+
 void TerminalWaits::hostDataSent(const QByteArray &bytes)
 {
-    bool fed = false;
-    for (auto &[id, pending] : m_waits)
-        if (pending.progress->condition().sent) {
-            pending.progress->sawSent(bytes);
-            fed = true;
-        }
-    if (fed)
-        check();
+    passedHost(true, bytes);
 }
 
 void TerminalWaits::linkChanged(LinkEvent event, const QString &peer, const QString &detail)

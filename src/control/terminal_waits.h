@@ -139,6 +139,7 @@ private:
     };
 
     void finish(Id id, WaitOutcome outcome);
+    void passedHost(bool sent, const QByteArray &bytes);
 
     Terminal &m_terminal;
     Feed m_feed;
