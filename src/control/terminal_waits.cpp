@@ -138,17 +138,12 @@ TerminalWaits::~TerminalWaits()
     *m_alive = false;
     if (m_feed == Feed::ObserveTerminal)
         m_terminal.removeObserver(this);
-    for (auto &[id, pending] : m_waits)
-        if (pending.timer) {
-            pending.timer->stop();
-            pending.timer->deleteLater();
-        }
 }
 
 TerminalWaits::Id TerminalWaits::add(WaitProgress progress, qint64 timeoutMs, Done done)
 {
     const Id id = m_next++;
-    Pending pending{std::make_unique<WaitProgress>(std::move(progress)), std::move(done), new QTimer};
+    Pending pending{std::make_unique<WaitProgress>(std::move(progress)), std::move(done), new QTimer(m_timers.get())};
     pending.timer->setSingleShot(true);
     QObject::connect(pending.timer, &QTimer::timeout, pending.timer,
                      [this, id] { finish(id, WaitOutcome::TimedOut); });
