@@ -6,6 +6,8 @@
 #include "fleet/address_list.h"
 #include "fleet/fleet.h"
 #include "fleet/fleet_maker.h"
+#include "fleet/metrics_server.h"
+#include "fleet/open_files.h"
 #include "shell/local_address.h"
 #include "terminal/terminal.h"
 #include "trace/trace_session.h"
@@ -52,6 +54,12 @@ const char *const kUsage =
     "  --ramp-up MS             ... staggered: terminal i of n starts after i * MS / n ms\n"
     "  --metrics FILE           with --headless: write the host's response times and the\n"
     "                           terminals' reply times as JSON to FILE at the end of the run\n"
+    "  --metrics-listen ADDR:PORT\n"
+    "                           with --headless: serve the same figures, live, for Prometheus\n"
+    "                           at http://ADDR:PORT/metrics (e.g. 127.0.0.1:9464; port 0\n"
+    "                           picks a free one, printed on standard error)\n"
+    "  --metrics-per-terminal   ... one series per terminal (a \"terminal\" label) instead\n"
+    "                           of the whole program's: for small fleets\n"
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
     "                           make N terminal folders DIR/t001... from one \"Config.ini\"\n"
     "                           (and the files beside it), port P + i for terminal i; exit\n"
@@ -86,6 +94,8 @@ struct Options {
     bool playback = false;
     qint64 rampUpMs = 0;
     std::optional<QString> metrics;
+    std::optional<QString> metricsListen;
+    bool metricsPerTerminal = false;
     std::optional<FleetRecipe> makeFleet;
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
@@ -120,6 +130,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption playback(QStringLiteral("playback"));
     const QCommandLineOption rampUp(QStringLiteral("ramp-up"), QString(), QStringLiteral("MS"));
     const QCommandLineOption metrics(QStringLiteral("metrics"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption metricsListen(QStringLiteral("metrics-listen"), QString(), QStringLiteral("ADDR:PORT"));
+    const QCommandLineOption metricsPerTerminal(QStringLiteral("metrics-per-terminal"));
     const QCommandLineOption makeFleet(QStringLiteral("make-fleet"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("CONFIG"));
@@ -130,7 +142,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
-                       makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
+                       metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -168,7 +180,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--%1 belongs to --make-fleet").arg(recipeOnly->names().first()));
 
     options.headless = parser.isSet(headless);
-    for (const QCommandLineOption *headlessOnly : {&fleet, &addresses, &playback, &rampUp, &metrics})
+    for (const QCommandLineOption *headlessOnly : {&fleet, &addresses, &playback, &rampUp, &metrics, &metricsListen,
+                                                      &metricsPerTerminal})
         if (parser.isSet(*headlessOnly) && !options.headless)
             return usageError(QStringLiteral("--%1 needs --headless").arg(headlessOnly->names().first()));
     if (parser.isSet(fleet)) {
@@ -189,6 +202,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     }
     if (parser.isSet(metrics))
         options.metrics = parser.value(metrics);
+    if (parser.isSet(metricsListen))
+        options.metricsListen = parser.value(metricsListen);
+    if (parser.isSet(metricsPerTerminal) && !options.metricsListen)
+        return usageError(QStringLiteral("--metrics-per-terminal needs --metrics-listen"));
+    options.metricsPerTerminal = parser.isSet(metricsPerTerminal);
     if (parser.isSet(folder) && parser.isSet(userFolder))
         return usageError(QStringLiteral("--folder and --user-folder cannot be used together"));
     if (parser.isSet(folder)) {
@@ -292,8 +310,14 @@ int runHeadless(int argc, char *argv[], const Options &options)
     }
     plan.comutadora = options.comutadora;
     plan.addresses = options.addresses;
-    if (plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1) > Fleet::kMaxTerminals)
+    const qsizetype terminals = plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1);
+    if (terminals > Fleet::kMaxTerminals)
         return startFailure(QStringLiteral("more than %1 terminals in one process").arg(Fleet::kMaxTerminals));
+    // Every connection is a file: a fleet that cannot open them all is refused before any terminal starts.
+    const openfiles::Limit files = openfiles::raiseToHardLimit();
+    if (const QString refusal = openfiles::refusal(std::uint64_t(terminals), openfiles::neededFor(plan.folders), files);
+        !refusal.isEmpty())
+        return startFailure(refusal);
     Fleet fleet(plan, prompts, &LocalAddressText);
     // The trace follows one terminal: the lone one of the run (--fleet refuses --trace).
     TraceSession trace(fleet.terminal(0));
@@ -307,6 +331,18 @@ int runHeadless(int argc, char *argv[], const Options &options)
             return startFailure(error);
         control->setExtension(&fleet);
     }
+    std::unique_ptr<MetricsServer> metricsServer;
+    if (options.metricsListen) {
+        const bool perTerminal = options.metricsPerTerminal;
+        metricsServer = std::make_unique<MetricsServer>([&fleet, perTerminal] { return fleet.prometheusMetrics(perTerminal); });
+        if (QString error; !metricsServer->listen(*options.metricsListen, &error))
+            return startFailure(error);
+        QString host = metricsServer->address().toString();
+        if (metricsServer->address().protocol() == QAbstractSocket::IPv6Protocol)
+            host = QLatin1Char('[') + host + QLatin1Char(']');
+        std::fprintf(stderr, "ethernet: figures for Prometheus at http://%s:%u/metrics\n", qPrintable(host),
+                     unsigned(metricsServer->port()));
+    }
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)
         for (const FaultSpec &spec : options.faults)
@@ -317,6 +353,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
     // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get());
     const int status = QCoreApplication::exec();
+    metricsServer.reset();
     control.reset();
     if (options.metrics) {
         QString error;

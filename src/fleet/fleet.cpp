@@ -189,6 +189,17 @@ bool Fleet::writeMetrics(const QString &path, QString *error) const
     return true;
 }
 
+QByteArray Fleet::prometheusMetrics(bool perTerminal) const
+{
+    PrometheusScrape scrape;
+    scrape.perTerminal = perTerminal;
+    scrape.retired = m_retired;
+    scrape.terminals.reserve(m_units.size());
+    for (const Unit &unit : m_units)
+        scrape.terminals.push_back(unit.metrics.get());
+    return prometheusText(scrape);
+}
+
 std::optional<QJsonObject> Fleet::run(const QString &cmd, const QJsonObject &args, Terminal *named)
 {
     if (cmd == QLatin1String("metrics"))

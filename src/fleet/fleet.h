@@ -4,6 +4,7 @@
 #include "engine/frames.h"
 #include "engine/prompts.h"
 #include "fleet/load_metrics.h"
+#include "fleet/prometheus_text.h"
 #include "terminal/terminal.h"
 
 #include <QJsonObject>
@@ -32,7 +33,7 @@ class Fleet : public QObject, public ControlExtension {
     Q_OBJECT
 public:
     // More terminals than this in one process are refused.
-    static constexpr int kMaxTerminals = 5000;
+    static constexpr int kMaxTerminals = 10000;
     static constexpr qint64 kMaxRampMs = 24LL * 3600 * 1000;
 
     struct Plan {
@@ -67,6 +68,9 @@ public:
     QJsonObject metrics(const Terminal *only = nullptr) const;
     // The fleet's figures as JSON; false and a sentence when the file cannot be written.
     bool writeMetrics(const QString &path, QString *error) const;
+    // The figures in the Prometheus text format: the whole program (terminals
+    // removed before included), or one series per terminal running now.
+    QByteArray prometheusMetrics(bool perTerminal) const;
 
     std::optional<QJsonObject> run(const QString &cmd, const QJsonObject &args, Terminal *named) override;
 
@@ -76,6 +80,8 @@ private:
     const Unit *unitOf(const Terminal *terminal) const;
 
     std::vector<Unit> m_units;
+    // The figures of the terminals removed so far, so that the program's counters never go back.
+    LoadTotals m_retired;
     bool m_comutadora = false;
     // Changes on every start or stop of all playbacks, so starts still waiting from an earlier ramp do nothing.
     std::uint64_t m_rampRun = 0;

@@ -25,7 +25,7 @@ std::uint64_t LoadMetrics::microsSince(Clock::time_point start)
 
 void LoadMetrics::hostDataReceived(const QByteArray &bytes)
 {
-    Q_UNUSED(bytes);
+    m_bytesReceived += std::uint64_t(bytes.size());
     if (m_unanswered) {
         m_responses.add(microsSince(*m_unanswered));
         m_unanswered.reset();
@@ -42,7 +42,7 @@ void LoadMetrics::deliveryDone()
 
 void LoadMetrics::hostDataSent(const QByteArray &bytes)
 {
-    Q_UNUSED(bytes);
+    m_bytesSent += std::uint64_t(bytes.size());
     if (m_deliveryDepth > 0) {
         m_replies.add(microsSince(m_deliveryStart));
         return;
@@ -60,6 +60,26 @@ void LoadMetrics::linkChanged(LinkEvent event, const QString &peer, const QStrin
         return;
     ++m_losses;
     m_unanswered.reset();
+}
+
+void LoadMetrics::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+{
+    Q_UNUSED(delivery);
+    Q_UNUSED(offset);
+    ++m_commands;
+}
+
+void LoadMetrics::faultFired(int id, const QString &kind, const QString &what)
+{
+    Q_UNUSED(id);
+    Q_UNUSED(kind);
+    Q_UNUSED(what);
+    ++m_faults;
+}
+
+bool LoadMetrics::connected() const
+{
+    return m_terminal.connections().isHostConnected();
 }
 
 QJsonObject LoadMetrics::toJson() const

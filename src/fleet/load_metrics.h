@@ -36,6 +36,13 @@ public:
     const LatencyHistogram &replies() const { return m_replies; }
     std::uint64_t sends() const { return m_sends; }
     std::uint64_t connectionLosses() const { return m_losses; }
+    std::uint64_t bytesReceived() const { return m_bytesReceived; }
+    std::uint64_t bytesSent() const { return m_bytesSent; }
+    // Host commands the interpreter ran.
+    std::uint64_t commands() const { return m_commands; }
+    // Times an injected fault acted.
+    std::uint64_t faults() const { return m_faults; }
+    bool connected() const;
 
     // {"name":..,"response_ms":{..},"reply_ms":{..},"sends":n,"connection_losses":n}
     QJsonObject toJson() const;
@@ -44,6 +51,8 @@ private:
     void hostDataReceived(const QByteArray &bytes) override;
     void hostDataSent(const QByteArray &bytes) override;
     void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
+    void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+    void faultFired(int id, const QString &kind, const QString &what) override;
     void deliveryDone();
 
     static std::uint64_t microsSince(Clock::time_point start);
@@ -54,6 +63,10 @@ private:
     LatencyHistogram m_replies;
     std::uint64_t m_sends = 0;
     std::uint64_t m_losses = 0;
+    std::uint64_t m_bytesReceived = 0;
+    std::uint64_t m_bytesSent = 0;
+    std::uint64_t m_commands = 0;
+    std::uint64_t m_faults = 0;
     std::optional<Clock::time_point> m_unanswered;
     // Host data being handled: the start of the outermost read, and how deep
     // nested reads (inside a wait of the interpreter) go.
