@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 namespace {
 
 const QByteArray kMetricsType = QByteArrayLiteral("text/plain; version=0.0.4; charset=utf-8");
@@ -137,9 +139,15 @@ void MetricsServer::answer(Connection &connection, const Response &response)
 {
     connection.answered = true;
     connection.head.clear();
-    connection.socket->write(serialize(response));
-    // Sent out as the client reads; the connection ends once it is all gone.
-    connection.socket->disconnectFromHost();
+    QTcpSocket *socket = connection.socket;
+    // Sent out as the client reads. Then only our side is closed: closing both
+    // while the rest of a long request is still unread would reset the
+    // connection and lose the answer. The client closes, or the deadline does.
+    connect(socket, &QTcpSocket::bytesWritten, this, [socket] {
+        if (socket->bytesToWrite() == 0)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    });
+    socket->write(serialize(response));
 }
 
 void MetricsServer::drop(QTcpSocket *socket)
