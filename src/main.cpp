@@ -294,7 +294,17 @@ void announce(const ControlServer *control)
 
 int runHeadless(int argc, char *argv[], const Options &options)
 {
+    // The event loop of Qt's own, without GLib: GLib's loop walks every source
+    // on every turn, and a fleet holds thousands of sockets. The setting is not
+    // handed on to anything the program starts.
+    const QByteArray glibSetting = qgetenv("QT_NO_GLIB");
+    const bool glibSet = qEnvironmentVariableIsSet("QT_NO_GLIB");
+    qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
+    if (glibSet)
+        qputenv("QT_NO_GLIB", glibSetting);
+    else
+        qunsetenv("QT_NO_GLIB");
     QCoreApplication::setApplicationName(QStringLiteral("Ethernet"));
     QuitOnSignals quitOnSignals;
     HeadlessPrompts prompts;
