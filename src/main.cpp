@@ -292,6 +292,24 @@ void announce(const ControlServer *control)
     std::fflush(stdout);
 }
 
+// --playback measures nothing for a terminal with no script: one line says which they are.
+void reportWithoutScript(const QStringList &names, int terminals)
+{
+    if (names.isEmpty())
+        return;
+    constexpr qsizetype kNamed = 10;
+    QString list = names.mid(0, kNamed).join(QStringLiteral(", "));
+    if (names.size() > kNamed)
+        list += QStringLiteral(" and %1 more").arg(names.size() - kNamed);
+    const QByteArray line = QStringLiteral("ethernet: --playback: no \"Digitacoes.ini\" to play in %1 of %2 "
+                                           "terminal(s): %3\n")
+                                .arg(names.size())
+                                .arg(terminals)
+                                .arg(list)
+                                .toLocal8Bit();
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+}
+
 int runHeadless(int argc, char *argv[], const Options &options)
 {
     // The event loop of Qt's own, without GLib: GLib's loop walks every source
@@ -339,7 +357,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         control = openControl(fleet.members(), *options.control, &error);
         if (!control)
             return startFailure(error);
-        control->setExtension(&fleet);
+        control->addCommands(fleet.controlCommands());
     }
     std::unique_ptr<MetricsServer> metricsServer;
     if (options.metricsListen) {
@@ -359,7 +377,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
             fleet.terminal(i).faults().add(spec);
     fleet.start();
     if (options.playback)
-        fleet.setPlaybackAll(true, options.rampUpMs);
+        reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get());
     const int status = QCoreApplication::exec();

@@ -1,9 +1,10 @@
 #include "control/control_trace.h"
 
 #include "control/control_request.h"
+#include "shell/new_file.h"
 #include "terminal/terminal.h"
 
-#include <QDir>
+#include <QFile>
 #include <QJsonDocument>
 
 ControlTrace::ControlTrace(Terminal &terminal, std::function<bool()> wanted,
@@ -36,35 +37,36 @@ QJsonObject ControlTrace::summaryObject() const
             {QStringLiteral("notes"), notes}};
 }
 
-QJsonObject ControlTrace::execute(const QString &cmd, const QJsonObject &args)
+QString ControlTrace::start(const QString &file, traceformat::Format format, bool replace)
 {
-    if (cmd == QLatin1String("trace.start")) {
-        const QString file = control::stringArg(args, QStringLiteral("file"), QString());
-        const QString formatName = control::stringArg(args, QStringLiteral("format"), QStringLiteral("text"));
-        traceformat::Format format = traceformat::Format::Text;
-        if (formatName == QLatin1String("jsonl"))
-            format = traceformat::Format::JsonLines;
-        else if (formatName != QLatin1String("text"))
-            control::badArgument(QStringLiteral("\"format\" is \"text\" or \"jsonl\""));
-        // A relative name lives in the terminal's working folder, like its other files.
-        const QString path = file.isEmpty() ? QString() : QDir(m_terminal.workingFolder()).absoluteFilePath(file);
-        QString error;
-        if (!m_session.start(path, format, &error))
-            throw ControlError{QStringLiteral("trace_failed"), error};
+    if (file.isEmpty()) {
+        m_session.start(nullptr, QString(), format);
         m_ran = true;
-        return {{QStringLiteral("file"), path.isEmpty() ? QJsonValue() : QJsonValue(path)},
-                {QStringLiteral("format"), formatName}};
+        return QString();
     }
-    if (cmd == QLatin1String("trace.stop")) {
-        if (!m_session.isRunning())
-            throw ControlError{QStringLiteral("not_tracing"), QStringLiteral("no trace is running")};
-        m_session.stop();
-        return summaryObject();
+    NewFile opened = openNewFile(m_terminal.workingFolder(), file, replace);
+    switch (opened.refusal) {
+    case NewFile::Refusal::None: break;
+    case NewFile::Refusal::Exists: throw ControlError{QStringLiteral("file_exists"), opened.error};
+    case NewFile::Refusal::NotAFile: throw ControlError{QStringLiteral("not_a_file"), opened.error};
+    case NewFile::Refusal::Failed: throw ControlError{QStringLiteral("trace_failed"), opened.error};
     }
-    if (cmd == QLatin1String("trace.warnings")) {
-        if (!m_ran)
-            throw ControlError{QStringLiteral("not_tracing"), QStringLiteral("no trace has been started")};
-        return summaryObject();
-    }
-    throw ControlError{QStringLiteral("unknown_command"), QStringLiteral("no command is called \"%1\"").arg(cmd)};
+    m_session.start(std::move(opened.file), opened.path, format);
+    m_ran = true;
+    return opened.path;
+}
+
+QJsonObject ControlTrace::stop()
+{
+    if (!m_session.isRunning())
+        throw ControlError{QStringLiteral("not_tracing"), QStringLiteral("no trace is running")};
+    m_session.stop();
+    return summaryObject();
+}
+
+QJsonObject ControlTrace::warnings() const
+{
+    if (!m_ran)
+        throw ControlError{QStringLiteral("not_tracing"), QStringLiteral("no trace has been started")};
+    return summaryObject();
 }

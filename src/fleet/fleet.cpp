@@ -1,6 +1,5 @@
 #include "fleet/fleet.h"
 
-#include "control/control_request.h"
 #include "fleet/address_list.h"
 
 #include <QDir>
@@ -129,12 +128,15 @@ void Fleet::start()
         unit.terminal->startWithoutWindows(m_comutadora);
 }
 
-void Fleet::setPlaybackAll(bool on, qint64 rampMs)
+QStringList Fleet::setPlaybackAll(bool on, qint64 rampMs)
 {
     const std::uint64_t run = ++m_rampRun;
     const qint64 count = qint64(m_units.size());
+    QStringList withoutScript;
     for (qint64 i = 0; i < count; ++i) {
         Terminal *terminal = m_units[std::size_t(i)].terminal.get();
+        if (on && !QFileInfo(terminal->filePath("Digitacoes.ini")).isFile())
+            withoutScript.append(m_units[std::size_t(i)].name);
         const qint64 delay = on ? rampMs * i / count : 0;
         if (delay == 0) {
             terminal->actions().setPlayback(on);
@@ -145,6 +147,7 @@ void Fleet::setPlaybackAll(bool on, qint64 rampMs)
                 terminal->actions().setPlayback(true);
         });
     }
+    return withoutScript;
 }
 
 void Fleet::setAnswering(Terminal &terminal, bool on)
@@ -198,30 +201,4 @@ QByteArray Fleet::prometheusMetrics(bool perTerminal) const
     for (const Unit &unit : m_units)
         scrape.terminals.push_back(unit.metrics.get());
     return prometheusText(scrape);
-}
-
-std::optional<QJsonObject> Fleet::run(const QString &cmd, const QJsonObject &args, Terminal *named)
-{
-    if (cmd == QLatin1String("metrics"))
-        return metrics(named);
-    if (cmd == QLatin1String("bus")) {
-        Terminal &terminal = named ? *named : *m_units.front().terminal;
-        const bool on = control::boolArg(args, QStringLiteral("on"));
-        if (!terminal.state().comutadoraMode)
-            control::badArgument(QStringLiteral("only a terminal behind a Comutadora has a bus address"));
-        setAnswering(terminal, on);
-        return QJsonObject{{QStringLiteral("address"), addressText(terminal.state().comutadoraAddress)},
-                           {QStringLiteral("answering"), terminal.connections().isAnswering()}};
-    }
-    if (cmd == QLatin1String("playback") && args.contains(QStringLiteral("all"))) {
-        if (!control::boolArg(args, QStringLiteral("all")))
-            return std::nullopt;
-        if (named)
-            control::badArgument(QStringLiteral("\"all\" and \"terminal\" cannot be used together"));
-        const bool on = control::boolArg(args, QStringLiteral("on"));
-        const qint64 ramp = control::intArg(args, QStringLiteral("ramp_ms"), 0, kMaxRampMs, 0);
-        setPlaybackAll(on, ramp);
-        return QJsonObject{{QStringLiteral("terminals"), size()}, {QStringLiteral("ramp_ms"), ramp}};
-    }
-    return std::nullopt;
 }

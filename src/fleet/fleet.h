@@ -25,11 +25,11 @@
 // and its own load figures, and messages for the user on standard error
 // start with that name when there is more than one.
 //
-// As a control extension it adds the commands that concern the whole run:
-// "metrics" (one terminal's figures, or the fleet's), "bus" (switch an
-// address off the bus and on again) and "playback" with "all" (every
-// terminal's script at once, or staggered over a ramp-up time).
-class Fleet : public QObject, public ControlExtension {
+// It adds to the control interface the commands that concern the whole run
+// (fleet_commands.cpp): "metrics" (one terminal's figures, or the fleet's),
+// "bus" (switch an address off the bus and on again) and "playback" with
+// "all" (every terminal's script at once, or staggered over a ramp-up time).
+class Fleet : public QObject {
     Q_OBJECT
 public:
     // More terminals than this in one process are refused.
@@ -60,8 +60,9 @@ public:
     // Every terminal loads its settings and opens its connection, in order.
     void start();
     // Starts every terminal's playback, terminal i after i * rampMs / size()
-    // milliseconds, or stops them all (and the starts still to come).
-    void setPlaybackAll(bool on, qint64 rampMs);
+    // milliseconds, or stops them all (and the starts still to come). Returns
+    // the names of the terminals that have no "Digitacoes.ini" to play.
+    QStringList setPlaybackAll(bool on, qint64 rampMs);
     // A bus address off: its frames reach nothing and it sends nothing.
     static void setAnswering(Terminal &terminal, bool on);
 
@@ -72,7 +73,8 @@ public:
     // removed before included), or one series per terminal running now.
     QByteArray prometheusMetrics(bool perTerminal) const;
 
-    std::optional<QJsonObject> run(const QString &cmd, const QJsonObject &args, Terminal *named) override;
+    // The fleet's commands, for ControlServer::addCommands.
+    ControlCommands controlCommands();
 
 private:
     struct Unit;
