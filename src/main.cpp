@@ -330,11 +330,14 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (options.fleet) {
         QString error;
         plan.folders = Fleet::fleetFolders(*options.fleet, &error);
-        if (plan.folders.isEmpty())
+        // With the control interface an empty fleet folder is a start: terminals come with fleet.add.
+        if (plan.folders.isEmpty() && (!options.control || QDir(*options.fleet).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > Fleet::kMaxTerminals))
             return startFailure(error);
         plan.namedByFolder = true;
+        plan.root = *options.fleet;
     } else {
         plan.folders = QStringList{options.folder};
+        plan.root = options.folder;
     }
     plan.comutadora = options.comutadora;
     plan.addresses = options.addresses;
@@ -348,8 +351,10 @@ int runHeadless(int argc, char *argv[], const Options &options)
         return startFailure(refusal);
     Fleet fleet(plan, prompts, &LocalAddressText);
     // The trace follows one terminal: the lone one of the run (--fleet refuses --trace).
-    TraceSession trace(fleet.terminal(0));
-    if (QString error; !options.trace.isEmpty() && !trace.start(options.trace, options.traceFormat, &error))
+    std::unique_ptr<TraceSession> trace;
+    if (fleet.size() > 0)
+        trace = std::make_unique<TraceSession>(fleet.terminal(0));
+    if (QString error; !options.trace.isEmpty() && !trace->start(options.trace, options.traceFormat, &error))
         return startFailure(error);
     std::unique_ptr<ControlServer> control;
     if (options.control) {
@@ -358,6 +363,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         if (!control)
             return startFailure(error);
         control->addCommands(fleet.controlCommands());
+        control->addServerCommands(fleet.membershipCommands(*control));
     }
     std::unique_ptr<MetricsServer> metricsServer;
     if (options.metricsListen) {

@@ -44,6 +44,8 @@ public:
         bool comutadora = false;
         // Behind a Comutadora: the addresses each folder plays, the first keeping the connection.
         std::vector<frames::BusAddress> addresses{frames::kDefaultAddress};
+        // Where fleet.add makes the folders of new terminals: the fleet folder, or the one working folder.
+        QString root;
     };
 
     // The subfolders of dir that hold a "Config.ini", in name order; an empty
@@ -75,12 +77,39 @@ public:
 
     // The fleet's commands, for ControlServer::addCommands.
     ControlCommands controlCommands();
+    // "fleet.add" and "fleet.remove", for ControlServer::addServerCommands;
+    // the terminals they add and remove are served by that server.
+    std::vector<ControlServer::ServerCommand> membershipCommands(ControlServer &server);
+
+    // A terminal from a "Config.ini" text, in a new subfolder of the root
+    // (named, or "a0001", "a0002", ...), started at once. Returns its name;
+    // throws ControlError when the fleet is full, the name is taken or bad,
+    // or the folder cannot be written.
+    QString addTerminal(const QByteArray &config, const QString &name = QString());
+    // Stops a terminal, closes its connection, adds its figures to those kept
+    // for the whole run and destroys it once control is back in the event
+    // loop; its folder is removed unless keep, or unless it is not a folder
+    // the fleet made below its root. Returns whether the folder was kept;
+    // throws ControlError for a name it does not know or a bus address.
+    bool removeTerminal(const QString &name, bool keep);
 
 private:
-    struct Unit;
+    struct Unit {
+        QString name;
+        std::unique_ptr<Prompts> prompts; // none: the run's own prompts
+        std::unique_ptr<Terminal> terminal;
+        std::unique_ptr<LoadMetrics> metrics;
+    };
     Unit *unitOf(const Terminal *terminal);
     const Unit *unitOf(const Terminal *terminal) const;
 
+    Unit makeUnit(const QString &folder, const QString &name, bool alone);
+
+    Prompts &m_prompts;
+    Terminal::AddressSource m_localAddressText;
+    QString m_root;
+    int m_added = 0;
+    ControlServer *m_server = nullptr;
     std::vector<Unit> m_units;
     // The figures of the terminals removed so far, so that the program's counters never go back.
     LoadTotals m_retired;
