@@ -83,6 +83,7 @@ public:
     static constexpr int kAuthDeadlineMs = 5000;
     // Connections beyond these are refused with one line that says why.
     static constexpr qsizetype kMaxWaitingForAuth = 16;
+    // ... plus one for every terminal served.
     static constexpr qsizetype kMaxSessions = 64;
     static constexpr int kAcceptRetryMs = 100;
 
