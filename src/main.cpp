@@ -4,6 +4,7 @@
 #include "control/headless_prompts.h"
 #include "control/quit_on_signals.h"
 #include "fleet/address_list.h"
+#include "fleet/epoll_dispatcher.h"
 #include "fleet/fleet.h"
 #include "fleet/fleet_maker.h"
 #include "fleet/metrics_server.h"
@@ -312,17 +313,10 @@ void reportWithoutScript(const QStringList &names, int terminals)
 
 int runHeadless(int argc, char *argv[], const Options &options)
 {
-    // The event loop of Qt's own, without GLib: GLib's loop walks every source
-    // on every turn, and a fleet holds thousands of sockets. The setting is not
-    // handed on to anything the program starts.
-    const QByteArray glibSetting = qgetenv("QT_NO_GLIB");
-    const bool glibSet = qEnvironmentVariableIsSet("QT_NO_GLIB");
-    qputenv("QT_NO_GLIB", "1");
+    // A fleet holds thousands of sockets: an event loop that registers them
+    // once, instead of handing the whole list to the system on every turn.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
     QCoreApplication app(argc, argv);
-    if (glibSet)
-        qputenv("QT_NO_GLIB", glibSetting);
-    else
-        qunsetenv("QT_NO_GLIB");
     QCoreApplication::setApplicationName(QStringLiteral("Ethernet"));
     QuitOnSignals quitOnSignals;
     HeadlessPrompts prompts;
