@@ -76,7 +76,7 @@ bool Fleet::removeTerminal(const QString &name, bool keep)
                                             "removed"));
     if (m_server)
         m_server->removeMember(name);
-    m_retired.add(*it->metrics);
+    m_retired.add(it->metrics->totals());
     it->metrics.reset();
 
     Terminal *terminal = it->terminal.release();

@@ -13,6 +13,20 @@
 
 class Terminal;
 
+// The figures of one terminal, or of several added together.
+struct LoadTotals {
+    LatencyHistogram responses;
+    LatencyHistogram replies;
+    std::uint64_t bytesReceived = 0;
+    std::uint64_t bytesSent = 0;
+    std::uint64_t commands = 0; // host commands the interpreter ran
+    std::uint64_t sends = 0;
+    std::uint64_t connectionLosses = 0;
+    std::uint64_t faults = 0; // times an injected fault acted
+
+    void add(const LoadTotals &other);
+};
+
 // What the host's load looks like from one terminal. It watches the terminal's
 // stream of events: a send made while no host data is being handled (a key, a
 // barcode, an input report, a playback step) starts a response time unless one
@@ -32,16 +46,11 @@ public:
     ~LoadMetrics() override;
 
     const QString &name() const { return m_name; }
-    const LatencyHistogram &responses() const { return m_responses; }
-    const LatencyHistogram &replies() const { return m_replies; }
-    std::uint64_t sends() const { return m_sends; }
-    std::uint64_t connectionLosses() const { return m_losses; }
-    std::uint64_t bytesReceived() const { return m_bytesReceived; }
-    std::uint64_t bytesSent() const { return m_bytesSent; }
-    // Host commands the interpreter ran.
-    std::uint64_t commands() const { return m_commands; }
-    // Times an injected fault acted.
-    std::uint64_t faults() const { return m_faults; }
+    const LoadTotals &totals() const { return m_totals; }
+    const LatencyHistogram &responses() const { return m_totals.responses; }
+    const LatencyHistogram &replies() const { return m_totals.replies; }
+    std::uint64_t sends() const { return m_totals.sends; }
+    std::uint64_t connectionLosses() const { return m_totals.connectionLosses; }
     bool connected() const;
 
     // {"name":..,"response_ms":{..},"reply_ms":{..},"sends":n,"connection_losses":n}
@@ -59,14 +68,7 @@ private:
 
     Terminal &m_terminal;
     QString m_name;
-    LatencyHistogram m_responses;
-    LatencyHistogram m_replies;
-    std::uint64_t m_sends = 0;
-    std::uint64_t m_losses = 0;
-    std::uint64_t m_bytesReceived = 0;
-    std::uint64_t m_bytesSent = 0;
-    std::uint64_t m_commands = 0;
-    std::uint64_t m_faults = 0;
+    LoadTotals m_totals;
     std::optional<Clock::time_point> m_unanswered;
     // Host data being handled: the start of the outermost read, and how deep
     // nested reads (inside a wait of the interpreter) go.

@@ -1,33 +1,7 @@
 #include "fleet/prometheus_text.h"
 
-#include "fleet/load_metrics.h"
-
 #include <cmath>
 #include <cstdlib>
-
-void LoadTotals::add(const LoadMetrics &metrics)
-{
-    responses.merge(metrics.responses());
-    replies.merge(metrics.replies());
-    bytesReceived += metrics.bytesReceived();
-    bytesSent += metrics.bytesSent();
-    commands += metrics.commands();
-    sends += metrics.sends();
-    connectionLosses += metrics.connectionLosses();
-    faults += metrics.faults();
-}
-
-void LoadTotals::add(const LoadTotals &other)
-{
-    responses.merge(other.responses);
-    replies.merge(other.replies);
-    bytesReceived += other.bytesReceived;
-    bytesSent += other.bytesSent;
-    commands += other.commands;
-    sends += other.sends;
-    connectionLosses += other.connectionLosses;
-    faults += other.faults;
-}
 
 const std::vector<const char *> &prometheusBucketBounds()
 {
@@ -115,14 +89,14 @@ QByteArray prometheusText(const PrometheusScrape &scrape)
     if (scrape.perTerminal) {
         totals.resize(scrape.terminals.size());
         for (std::size_t i = 0; i < scrape.terminals.size(); ++i) {
-            totals[i].add(*scrape.terminals[i]);
+            totals[i].add(scrape.terminals[i]->totals());
             series.push_back({"terminal=\"" + labelValue(scrape.terminals[i]->name()) + '"', &totals[i]});
         }
     } else {
         totals.resize(1);
         totals[0].add(scrape.retired);
         for (const LoadMetrics *metrics : scrape.terminals)
-            totals[0].add(*metrics);
+            totals[0].add(metrics->totals());
         series.push_back({QByteArray(), &totals[0]});
     }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "fleet/latency_histogram.h"
+#include "fleet/load_metrics.h"
 
 #include <QByteArray>
 #include <QString>
@@ -8,22 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-class LoadMetrics;
 
-// The figures of one terminal, or of several added together.
-struct LoadTotals {
-    LatencyHistogram responses;
-    LatencyHistogram replies;
-    std::uint64_t bytesReceived = 0;
-    std::uint64_t bytesSent = 0;
-    std::uint64_t commands = 0;
-    std::uint64_t sends = 0;
-    std::uint64_t connectionLosses = 0;
-    std::uint64_t faults = 0;
-
-    void add(const LoadMetrics &metrics);
-    void add(const LoadTotals &other);
-};
 
 // The load figures in the Prometheus text format (version 0.0.4), every name
 // beginning with "ethernet_": the host's response time and the terminals'
