@@ -28,6 +28,7 @@ docs/host-guide.md.
 import argparse
 import socket
 import sys
+import threading
 import time
 
 STX, ETX, ENQ, LF, CR, ESC = b"\x02", b"\x03", b"\x05", b"\x0a", b"\x0d", b"\x1b"
@@ -328,13 +329,19 @@ def main():
         # listen, and comes back a second after a lost connection.
         sock, peer = server.accept()
         log("terminal connected from %s:%d" % peer)
-        try:
-            with sock:
-                ShopFloor(Terminal(sock, protocol)).run()
-        except ConnectionError as error:
-            log("connection lost:", error)
         if args.once:
+            serve(sock, protocol)
             return 0
+        # Many terminals at once (a shop floor, a load test): each its own session.
+        threading.Thread(target=serve, args=(sock, protocol), daemon=True).start()
+
+
+def serve(sock, protocol):
+    try:
+        with sock:
+            ShopFloor(Terminal(sock, protocol)).run()
+    except OSError as error:
+        log("connection lost:", error)
 
 
 if __name__ == "__main__":

@@ -4,8 +4,11 @@
 #include "control/headless_prompts.h"
 #include "control/quit_on_signals.h"
 #include "fleet/address_list.h"
+#include "fleet/epoll_dispatcher.h"
 #include "fleet/fleet.h"
 #include "fleet/fleet_maker.h"
+#include "fleet/metrics_server.h"
+#include "fleet/open_files.h"
 #include "shell/local_address.h"
 #include "terminal/terminal.h"
 #include "trace/trace_session.h"
@@ -52,6 +55,12 @@ const char *const kUsage =
     "  --ramp-up MS             ... staggered: terminal i of n starts after i * MS / n ms\n"
     "  --metrics FILE           with --headless: write the host's response times and the\n"
     "                           terminals' reply times as JSON to FILE at the end of the run\n"
+    "  --metrics-listen ADDR:PORT\n"
+    "                           with --headless: serve the same figures, live, for Prometheus\n"
+    "                           at http://ADDR:PORT/metrics (e.g. 127.0.0.1:9464; port 0\n"
+    "                           picks a free one, printed on standard error)\n"
+    "  --metrics-per-terminal   ... one series per terminal (a \"terminal\" label) instead\n"
+    "                           of the whole program's: for small fleets\n"
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
     "                           make N terminal folders DIR/t001... from one \"Config.ini\"\n"
     "                           (and the files beside it), port P + i for terminal i; exit\n"
@@ -87,6 +96,8 @@ struct Options {
     bool playback = false;
     qint64 rampUpMs = 0;
     std::optional<QString> metrics;
+    std::optional<QString> metricsListen;
+    bool metricsPerTerminal = false;
     std::optional<FleetRecipe> makeFleet;
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
@@ -145,6 +156,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption playback(QStringLiteral("playback"));
     const QCommandLineOption rampUp(QStringLiteral("ramp-up"), QString(), QStringLiteral("MS"));
     const QCommandLineOption metrics(QStringLiteral("metrics"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption metricsListen(QStringLiteral("metrics-listen"), QString(), QStringLiteral("ADDR:PORT"));
+    const QCommandLineOption metricsPerTerminal(QStringLiteral("metrics-per-terminal"));
     const QCommandLineOption makeFleet(QStringLiteral("make-fleet"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("CONFIG"));
@@ -155,7 +168,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
-                       makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
+                       metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -193,7 +206,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--%1 belongs to --make-fleet").arg(recipeOnly->names().first()));
 
     options.headless = parser.isSet(headless);
-    for (const QCommandLineOption *headlessOnly : {&fleet, &addresses, &playback, &rampUp, &metrics})
+    for (const QCommandLineOption *headlessOnly : {&fleet, &addresses, &playback, &rampUp, &metrics, &metricsListen,
+                                                      &metricsPerTerminal})
         if (parser.isSet(*headlessOnly) && !options.headless)
             return usageError(QStringLiteral("--%1 needs --headless").arg(headlessOnly->names().first()));
     if (parser.isSet(fleet)) {
@@ -214,6 +228,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     }
     if (parser.isSet(metrics))
         options.metrics = parser.value(metrics);
+    if (parser.isSet(metricsListen))
+        options.metricsListen = parser.value(metricsListen);
+    if (parser.isSet(metricsPerTerminal) && !options.metricsListen)
+        return usageError(QStringLiteral("--metrics-per-terminal needs --metrics-listen"));
+    options.metricsPerTerminal = parser.isSet(metricsPerTerminal);
     if (parser.isSet(folder) && parser.isSet(userFolder))
         return usageError(QStringLiteral("--folder and --user-folder cannot be used together"));
     if (parser.isSet(folder)) {
@@ -324,6 +343,9 @@ void reportWithoutScript(const QStringList &names, int terminals)
 
 int runHeadless(int argc, char *argv[], const Options &options)
 {
+    // A fleet holds thousands of sockets: an event loop that registers them
+    // once, instead of handing the whole list to the system on every turn.
+    QCoreApplication::setEventDispatcher(new EpollEventDispatcher);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Ethernet"));
     QuitOnSignals quitOnSignals;
@@ -332,20 +354,31 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (options.fleet) {
         QString error;
         plan.folders = Fleet::fleetFolders(*options.fleet, &error);
-        if (plan.folders.isEmpty())
+        // With the control interface an empty fleet folder is a start: terminals come with fleet.add.
+        if (plan.folders.isEmpty() && (!options.control || QDir(*options.fleet).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size() > Fleet::kMaxTerminals))
             return startFailure(error);
         plan.namedByFolder = true;
+        plan.root = *options.fleet;
     } else {
         plan.folders = QStringList{options.folder};
+        plan.root = options.folder;
     }
     plan.comutadora = options.comutadora;
     plan.addresses = options.addresses;
-    if (plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1) > Fleet::kMaxTerminals)
+    const qsizetype terminals = plan.folders.size() * qsizetype(plan.comutadora ? plan.addresses.size() : 1);
+    if (terminals > Fleet::kMaxTerminals)
         return startFailure(QStringLiteral("more than %1 terminals in one process").arg(Fleet::kMaxTerminals));
+    // Every connection is a file: a fleet that cannot open them all is refused before any terminal starts.
+    const openfiles::Limit files = openfiles::raiseToHardLimit();
+    if (const QString refusal = openfiles::refusal(std::uint64_t(terminals), openfiles::neededFor(plan.folders), files);
+        !refusal.isEmpty())
+        return startFailure(refusal);
     Fleet fleet(plan, prompts, &LocalAddressText);
     // The trace follows one terminal: the lone one of the run (--fleet refuses --trace).
-    TraceSession trace(fleet.terminal(0));
-    if (QString error; !options.trace.isEmpty() && !trace.start(options.trace, options.traceFormat, &error))
+    std::unique_ptr<TraceSession> trace;
+    if (fleet.size() > 0)
+        trace = std::make_unique<TraceSession>(fleet.terminal(0));
+    if (QString error; !options.trace.isEmpty() && !trace->start(options.trace, options.traceFormat, &error))
         return startFailure(error);
     std::unique_ptr<ControlServer> control;
     if (options.control) {
@@ -354,6 +387,19 @@ int runHeadless(int argc, char *argv[], const Options &options)
         if (!control)
             return startFailure(error);
         control->addCommands(fleet.controlCommands());
+        control->addServerCommands(fleet.membershipCommands(*control));
+    }
+    std::unique_ptr<MetricsServer> metricsServer;
+    if (options.metricsListen) {
+        const bool perTerminal = options.metricsPerTerminal;
+        metricsServer = std::make_unique<MetricsServer>([&fleet, perTerminal] { return fleet.prometheusMetrics(perTerminal); });
+        if (QString error; !metricsServer->listen(*options.metricsListen, &error))
+            return startFailure(error);
+        QString host = metricsServer->address().toString();
+        if (metricsServer->address().protocol() == QAbstractSocket::IPv6Protocol)
+            host = QLatin1Char('[') + host + QLatin1Char(']');
+        std::fprintf(stderr, "ethernet: figures for Prometheus at http://%s:%u/metrics\n", qPrintable(host),
+                     unsigned(metricsServer->port()));
     }
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)
@@ -365,6 +411,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
     // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get());
     const int status = QCoreApplication::exec();
+    metricsServer.reset();
     control.reset();
     if (options.metrics) {
         QString error;

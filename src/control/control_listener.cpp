@@ -143,9 +143,11 @@ void ControlServer::admit(QIODevice *io, bool tcp, std::function<void()> abort)
     const auto waiting = std::count_if(m_sessions.begin(), m_sessions.end(),
                                        [](const SessionPtr &session) { return !session->authenticated; });
     QString refusal;
-    if (qsizetype(m_sessions.size()) >= kMaxSessions)
+    // A fleet is often driven by a client per terminal (a load tool's users): one more allowed for each.
+    const qsizetype maxSessions = kMaxSessions + qsizetype(m_members.size());
+    if (qsizetype(m_sessions.size()) >= maxSessions)
         refusal = QStringLiteral("%1 control connections are open, the most there may be; try again later")
-                      .arg(kMaxSessions);
+                      .arg(maxSessions);
     else if (tcp && waiting >= kMaxWaitingForAuth)
         refusal = QStringLiteral("%1 control connections are waiting to authenticate, the most there may be; try "
                                  "again later")

@@ -59,6 +59,12 @@ void ControlServer::addCommands(const ControlCommands &commands)
         m_commands.insert(command.name, command);
 }
 
+void ControlServer::addServerCommands(const std::vector<ServerCommand> &commands)
+{
+    for (const ServerCommand &command : commands)
+        m_serverCommands.insert(command.name, command);
+}
+
 // ---- Members ----
 
 bool ControlServer::addMember(const Member &member, QString *error)
@@ -78,7 +84,7 @@ bool ControlServer::addMember(const Member &member, QString *error)
 
 bool ControlServer::removeMember(const QString &name)
 {
-    if (m_members.size() < 2)
+    if (m_members.size() < 2 && !m_emptyAllowed)
         return false;
     const auto it = std::find_if(m_members.begin(), m_members.end(),
                                  [&name](const auto &member) { return member->name == name; });
@@ -264,10 +270,15 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
 
 QJsonObject ControlServer::execute(const SessionPtr &session, const ControlRequest &request)
 {
-    // The member is held for the whole request: a nested event loop may see it removed.
-    const std::shared_ptr<ControlMember> member = target(request.args).shared_from_this();
     if (request.cmd == QLatin1String("auth"))
         return {};
+    if (const auto serverWide = m_serverCommands.constFind(request.cmd); serverWide != m_serverCommands.cend())
+        return serverWide->run(*this, request.args);
+    if (m_members.empty())
+        throw ControlError{QStringLiteral("no_terminal"),
+                           QStringLiteral("the program runs no terminal now; add one with fleet.add")};
+    // The member is held for the whole request: a nested event loop may see it removed.
+    const std::shared_ptr<ControlMember> member = target(request.args).shared_from_this();
     const auto command = m_commands.constFind(request.cmd);
     if (command == m_commands.cend())
         throw ControlError{QStringLiteral("unknown_command"),
@@ -298,7 +309,8 @@ ControlServer::SessionPtr ControlServer::sessionFor(const ControlSession &sessio
     return nullptr;
 }
 
-void ControlServer::beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs)
+void ControlServer::beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs,
+                              std::function<QJsonObject()> heldReply)
 {
     const SessionPtr session = sessionFor(context.session);
     if (!session)
@@ -309,7 +321,8 @@ void ControlServer::beginWait(CommandContext &context, WaitProgress progress, qi
             if (SessionPtr s = weak.lock())
                 finishWait(s, outcome);
         });
-    session->wait = ControlSession::PendingWait{context.member.weak_from_this(), id, context.request.id, timeoutMs};
+    session->wait = ControlSession::PendingWait{context.member.weak_from_this(), id, context.request.id, timeoutMs,
+                                                std::move(heldReply)};
 }
 
 void ControlServer::endWait(ControlSession &session)
@@ -328,7 +341,7 @@ void ControlServer::finishWait(const SessionPtr &session, WaitOutcome outcome)
     const ControlSession::PendingWait wait = *std::exchange(session->wait, std::nullopt);
     const std::shared_ptr<ControlMember> member = wait.member.lock();
     if (outcome == WaitOutcome::Held)
-        reply(session, wait.requestId, {});
+        reply(session, wait.requestId, wait.heldReply ? wait.heldReply() : QJsonObject());
     else if (outcome == WaitOutcome::TimedOut && member)
         replyError(session, wait.requestId, QStringLiteral("timeout"),
                    QStringLiteral("the condition did not hold within %1 ms").arg(wait.timeoutMs),

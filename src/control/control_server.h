@@ -43,6 +43,8 @@ struct ControlSession {
         TerminalWaits::Id id = 0;
         QJsonValue requestId;
         qint64 timeoutMs = 0;
+        // What the reply carries once the condition holds; nothing when empty.
+        std::function<QJsonObject()> heldReply;
     };
     std::optional<PendingWait> wait;
 };
@@ -83,6 +85,7 @@ public:
     static constexpr int kAuthDeadlineMs = 5000;
     // Connections beyond these are refused with one line that says why.
     static constexpr qsizetype kMaxWaitingForAuth = 16;
+    // ... plus one for every terminal served.
     static constexpr qsizetype kMaxSessions = 64;
     static constexpr int kAcceptRetryMs = 100;
 
@@ -98,6 +101,19 @@ public:
 
     // Adds commands to the table; one with the name of a command already there takes its place.
     void addCommands(const ControlCommands &commands);
+
+    // A command about the set of terminals rather than one of them
+    // ("fleet.add", "fleet.remove"): it runs without choosing a member, so
+    // even while the program runs no terminal; it reads every argument before
+    // it acts, throwing ControlError. Looked up before the table.
+    struct ServerCommand {
+        QString name;
+        std::function<QJsonObject(ControlServer &server, const QJsonObject &args)> run;
+    };
+    void addServerCommands(const std::vector<ServerCommand> &commands);
+    // A fleet may shrink to no terminal at all (terminals come and go through
+    // fleet.add and fleet.remove); requests for a terminal then get "no_terminal".
+    void setEmptyAllowed(bool allowed) { m_emptyAllowed = allowed; }
 
     // "unix:PATH" or "tcp:PORT" (PORT 0 picks a free one). On failure returns
     // false and a sentence for the user in *error.
@@ -122,7 +138,8 @@ public:
     // every wait on it is answered with the error "terminal_removed". The
     // terminal may be destroyed once control is back in the event loop (a
     // request of another client may still be running on it in a nested loop).
-    // False when no member has that name or it is the last one.
+    // False when no member has that name, or it is the last one and the
+    // server may not be empty (setEmptyAllowed).
     bool removeMember(const QString &name);
     const std::vector<std::shared_ptr<ControlMember>> &members() const { return m_members; }
 
@@ -136,7 +153,9 @@ public:
     HostHistory &history() { return m_history; }
     // Leaves the request of context pending until progress holds on its terminal
     // (reply {}), or timeoutMs passes (error "timeout" with the terminal's state).
-    void beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs);
+    // heldReply, when given, makes the "ok" object of that reply.
+    void beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs,
+                   std::function<QJsonObject()> heldReply = {});
 
 private:
     using SessionPtr = std::shared_ptr<ControlSession>;
@@ -167,6 +186,8 @@ private:
     std::vector<std::shared_ptr<ControlMember>> m_members;
     quint32 m_nextMember = 1;
     QHash<QString, ControlCommand> m_commands;
+    QHash<QString, ServerCommand> m_serverCommands;
+    bool m_emptyAllowed = false;
     QLocalServer *m_local = nullptr;
     QTcpServer *m_tcp = nullptr;
     QString m_token;

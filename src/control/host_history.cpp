@@ -38,6 +38,7 @@ HostHistory::Header HostHistory::headerAt(qsizetype at) const
     std::memcpy(&header.seq, raw, 8);
     std::memcpy(&header.member, raw + 8, 4);
     std::memcpy(&header.sizeAndDirection, raw + 12, 4);
+    std::memcpy(&header.at, raw + 16, 8);
     return header;
 }
 
@@ -86,6 +87,8 @@ void HostHistory::add(qint64 seq, quint32 member, bool sent, const QByteArray &b
     std::memcpy(header, &seq, 8);
     std::memcpy(header + 8, &member, 4);
     std::memcpy(header + 12, &sizeAndDirection, 4);
+    const qint64 at = Clock::now().time_since_epoch().count();
+    std::memcpy(header + 16, &at, 8);
     const qsizetype end = m_begin + m_used;
     copyIn(end, header, kHeaderBytes);
     copyIn(end + kHeaderBytes, bytes.constData(), bytes.size());
@@ -107,4 +110,16 @@ void HostHistory::forEachAfter(qint64 afterSeq, quint32 member,
         }
         at += kHeaderBytes + size;
     }
+}
+
+std::optional<HostHistory::Clock::time_point> HostHistory::firstSentAfter(qint64 afterSeq, quint32 member) const
+{
+    qsizetype at = m_begin;
+    for (qsizetype i = 0; i < m_records; ++i) {
+        const Header header = headerAt(at);
+        if (header.seq > afterSeq && header.member == member && (header.sizeAndDirection & kSentBit) != 0)
+            return Clock::time_point(Clock::duration(header.at));
+        at += kHeaderBytes + qsizetype(header.sizeAndDirection & ~kSentBit);
+    }
+    return std::nullopt;
 }

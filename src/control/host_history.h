@@ -3,19 +3,24 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // The recent sends to the host and reads from it, of every terminal a control
 // server watches, kept so that a wait can look back to a sequence number.
 //
 // Everything lives in one ring of bytes: each send or read is a small header
-// (its sequence number, its terminal, its direction and length) followed by
+// (its sequence number, its terminal, its direction and length, the moment it
+// was made, so that a wait can time what came after a send) followed by
 // its bytes. The ring grows on demand up to the bound and never past it, so
 // the memory kept is the bound however small the sends are; the oldest
 // records are forgotten to make room.
 class HostHistory {
 public:
+    using Clock = std::chrono::steady_clock;
+
     explicit HostHistory(qsizetype boundBytes);
 
     // A record larger than the whole bound empties the history (and is itself forgotten).
@@ -25,6 +30,9 @@ public:
     // Hands on, oldest first, the records of member numbered above afterSeq.
     void forEachAfter(qint64 afterSeq, quint32 member,
                       const std::function<void(bool sent, const QByteArray &bytes)> &visit) const;
+    // When member first sent to the host after afterSeq; nothing when it has
+    // not sent since, or that send is no longer kept.
+    std::optional<Clock::time_point> firstSentAfter(qint64 afterSeq, quint32 member) const;
 
     // The memory the history holds: its ring, allocated (never above the bound).
     qsizetype memoryBytes() const { return qsizetype(m_ring.size()); }
@@ -32,13 +40,14 @@ public:
     qsizetype usedBytes() const { return m_used; }
     qsizetype records() const { return m_records; }
 
-    static constexpr qsizetype kHeaderBytes = 16;
+    static constexpr qsizetype kHeaderBytes = 24;
 
 private:
     struct Header {
         qint64 seq;
         quint32 member;
         quint32 sizeAndDirection; // the high bit: sent
+        qint64 at;                // Clock ticks since its epoch
     };
 
     void copyIn(qsizetype at, const char *data, qsizetype size);

@@ -35,12 +35,6 @@ private:
 
 } // namespace
 
-struct Fleet::Unit {
-    QString name;
-    std::unique_ptr<Prompts> prompts; // none: the run's own prompts
-    std::unique_ptr<Terminal> terminal;
-    std::unique_ptr<LoadMetrics> metrics;
-};
 
 QStringList Fleet::fleetFolders(const QString &dir, QString *error)
 {
@@ -60,8 +54,19 @@ QStringList Fleet::fleetFolders(const QString &dir, QString *error)
     return folders;
 }
 
+Fleet::Unit Fleet::makeUnit(const QString &folder, const QString &name, bool alone)
+{
+    Unit unit;
+    unit.name = name;
+    if (!alone)
+        unit.prompts = std::make_unique<NamedPrompts>(m_prompts, unit.name);
+    unit.terminal = std::make_unique<Terminal>(folder, alone ? m_prompts : *unit.prompts, m_localAddressText);
+    return unit;
+}
+
 Fleet::Fleet(const Plan &plan, Prompts &prompts, Terminal::AddressSource localAddressText, QObject *parent)
-    : QObject(parent), m_comutadora(plan.comutadora)
+    : QObject(parent), m_prompts(prompts), m_localAddressText(localAddressText), m_root(plan.root),
+      m_comutadora(plan.comutadora)
 {
     const bool several = plan.comutadora && plan.addresses.size() > 1;
     const std::size_t perFolder = plan.comutadora ? std::max<std::size_t>(plan.addresses.size(), 1) : 1;
@@ -72,18 +77,10 @@ Fleet::Fleet(const Plan &plan, Prompts &prompts, Terminal::AddressSource localAd
         for (std::size_t i = 0; i < perFolder; ++i) {
             const frames::BusAddress address = plan.comutadora && !plan.addresses.empty()
                                                    ? plan.addresses[i] : frames::kDefaultAddress;
-            Unit unit;
-            if (!several)
-                unit.name = folderName;
-            else if (plan.namedByFolder)
-                unit.name = folderName + QLatin1Char('/') + addressText(address);
-            else
-                unit.name = addressText(address);
-            const bool alone = plan.folders.size() == 1 && !several;
-            if (!alone)
-                unit.prompts = std::make_unique<NamedPrompts>(prompts, unit.name);
-            unit.terminal =
-                std::make_unique<Terminal>(folder, alone ? prompts : *unit.prompts, localAddressText);
+            QString name = folderName;
+            if (several)
+                name = plan.namedByFolder ? folderName + QLatin1Char('/') + addressText(address) : addressText(address);
+            Unit unit = makeUnit(folder, name, plan.folders.size() == 1 && !several);
             unit.terminal->state().comutadoraAddress = address;
             if (!carrier)
                 carrier = unit.terminal.get();
@@ -190,4 +187,15 @@ bool Fleet::writeMetrics(const QString &path, QString *error) const
         return false;
     }
     return true;
+}
+
+QByteArray Fleet::prometheusMetrics(bool perTerminal) const
+{
+    PrometheusScrape scrape;
+    scrape.perTerminal = perTerminal;
+    scrape.retired = m_retired;
+    scrape.terminals.reserve(m_units.size());
+    for (const Unit &unit : m_units)
+        scrape.terminals.push_back(unit.metrics.get());
+    return prometheusText(scrape);
 }

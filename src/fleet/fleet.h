@@ -4,6 +4,7 @@
 #include "engine/frames.h"
 #include "engine/prompts.h"
 #include "fleet/load_metrics.h"
+#include "fleet/prometheus_text.h"
 #include "terminal/terminal.h"
 
 #include <QJsonObject>
@@ -32,7 +33,7 @@ class Fleet : public QObject {
     Q_OBJECT
 public:
     // More terminals than this in one process are refused.
-    static constexpr int kMaxTerminals = 5000;
+    static constexpr int kMaxTerminals = 10000;
     static constexpr qint64 kMaxRampMs = 24LL * 3600 * 1000;
 
     struct Plan {
@@ -43,6 +44,8 @@ public:
         bool comutadora = false;
         // Behind a Comutadora: the addresses each folder plays, the first keeping the connection.
         std::vector<frames::BusAddress> addresses{frames::kDefaultAddress};
+        // Where fleet.add makes the folders of new terminals: the fleet folder, or the one working folder.
+        QString root;
     };
 
     // The subfolders of dir that hold a "Config.ini", in name order; an empty
@@ -68,16 +71,48 @@ public:
     QJsonObject metrics(const Terminal *only = nullptr) const;
     // The fleet's figures as JSON; false and a sentence when the file cannot be written.
     bool writeMetrics(const QString &path, QString *error) const;
+    // The figures in the Prometheus text format: the whole program (terminals
+    // removed before included), or one series per terminal running now.
+    QByteArray prometheusMetrics(bool perTerminal) const;
 
     // The fleet's commands, for ControlServer::addCommands.
     ControlCommands controlCommands();
+    // "fleet.add" and "fleet.remove", for ControlServer::addServerCommands;
+    // the terminals they add and remove are served by that server.
+    std::vector<ControlServer::ServerCommand> membershipCommands(ControlServer &server);
+
+    // A terminal from a "Config.ini" text, in a new subfolder of the root
+    // (named, or "a0001", "a0002", ...), started at once. Returns its name;
+    // throws ControlError when the fleet is full, the name is taken or bad,
+    // or the folder cannot be written.
+    QString addTerminal(const QByteArray &config, const QString &name = QString());
+    // Stops a terminal, closes its connection, adds its figures to those kept
+    // for the whole run and destroys it once control is back in the event
+    // loop; its folder is removed unless keep, or unless it is not a folder
+    // the fleet made below its root. Returns whether the folder was kept;
+    // throws ControlError for a name it does not know or a bus address.
+    bool removeTerminal(const QString &name, bool keep);
 
 private:
-    struct Unit;
+    struct Unit {
+        QString name;
+        std::unique_ptr<Prompts> prompts; // none: the run's own prompts
+        std::unique_ptr<Terminal> terminal;
+        std::unique_ptr<LoadMetrics> metrics;
+    };
     Unit *unitOf(const Terminal *terminal);
     const Unit *unitOf(const Terminal *terminal) const;
 
+    Unit makeUnit(const QString &folder, const QString &name, bool alone);
+
+    Prompts &m_prompts;
+    Terminal::AddressSource m_localAddressText;
+    QString m_root;
+    int m_added = 0;
+    ControlServer *m_server = nullptr;
     std::vector<Unit> m_units;
+    // The figures of the terminals removed so far, so that the program's counters never go back.
+    LoadTotals m_retired;
     bool m_comutadora = false;
     // Changes on every start or stop of all playbacks, so starts still waiting from an earlier ramp do nothing.
     std::uint64_t m_rampRun = 0;

@@ -44,6 +44,7 @@ void LatencyHistogram::add(std::uint64_t micros)
     ++slot;
     m_min = m_count == 0 ? micros : std::min(m_min, micros);
     m_max = std::max(m_max, micros);
+    m_sum += micros;
     ++m_count;
 }
 
@@ -58,6 +59,19 @@ void LatencyHistogram::merge(const LatencyHistogram &other)
     m_min = m_count == 0 ? other.m_min : std::min(m_min, other.m_min);
     m_max = std::max(m_max, other.m_max);
     m_count += other.m_count;
+    m_sum += other.m_sum;
+}
+
+std::uint64_t LatencyHistogram::countAtMost(std::uint64_t micros) const
+{
+    if (m_count == 0)
+        return 0;
+    if (micros >= m_max)
+        return m_count;
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < kBuckets && bucketHigh(i) <= micros + 1; ++i)
+        seen += m_buckets[i];
+    return seen;
 }
 
 std::uint64_t LatencyHistogram::percentile(double q) const

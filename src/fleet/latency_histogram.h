@@ -18,6 +18,12 @@ public:
 
     std::uint64_t count() const { return m_count; }
     std::uint64_t max() const { return m_max; }
+    // The sum of every value added, in microseconds.
+    std::uint64_t sum() const { return m_sum; }
+    // How many values lie in buckets that end at or below micros: the
+    // cumulative count of a bucket boundary (a value sharing a bucket with
+    // the boundary counts above it).
+    std::uint64_t countAtMost(std::uint64_t micros) const;
     // The value below which the fraction q (0..1] of the samples lie; 0 when empty.
     std::uint64_t percentile(double q) const;
 
@@ -40,4 +46,5 @@ private:
     std::uint64_t m_count = 0;
     std::uint64_t m_min = 0;
     std::uint64_t m_max = 0;
+    std::uint64_t m_sum = 0;
 };

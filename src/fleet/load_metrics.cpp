@@ -25,9 +25,9 @@ std::uint64_t LoadMetrics::microsSince(Clock::time_point start)
 
 void LoadMetrics::hostDataReceived(const QByteArray &bytes)
 {
-    Q_UNUSED(bytes);
+    m_totals.bytesReceived += std::uint64_t(bytes.size());
     if (m_unanswered) {
-        m_responses.add(microsSince(*m_unanswered));
+        m_totals.responses.add(microsSince(*m_unanswered));
         m_unanswered.reset();
     }
     if (m_deliveryDepth++ == 0)
@@ -42,12 +42,12 @@ void LoadMetrics::deliveryDone()
 
 void LoadMetrics::hostDataSent(const QByteArray &bytes)
 {
-    Q_UNUSED(bytes);
+    m_totals.bytesSent += std::uint64_t(bytes.size());
     if (m_deliveryDepth > 0) {
-        m_replies.add(microsSince(m_deliveryStart));
+        m_totals.replies.add(microsSince(m_deliveryStart));
         return;
     }
-    ++m_sends;
+    ++m_totals.sends;
     if (!m_unanswered)
         m_unanswered = Clock::now();
 }
@@ -58,17 +58,49 @@ void LoadMetrics::linkChanged(LinkEvent event, const QString &peer, const QStrin
     Q_UNUSED(detail);
     if (event != LinkEvent::Closed)
         return;
-    ++m_losses;
+    ++m_totals.connectionLosses;
     m_unanswered.reset();
+}
+
+void LoadMetrics::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+{
+    Q_UNUSED(delivery);
+    Q_UNUSED(offset);
+    ++m_totals.commands;
+}
+
+void LoadMetrics::faultFired(int id, const QString &kind, const QString &what)
+{
+    Q_UNUSED(id);
+    Q_UNUSED(kind);
+    Q_UNUSED(what);
+    ++m_totals.faults;
+}
+
+bool LoadMetrics::connected() const
+{
+    return m_terminal.connections().isHostConnected();
 }
 
 QJsonObject LoadMetrics::toJson() const
 {
     return {{QStringLiteral("name"), m_name},
-            {QStringLiteral("response_ms"), m_responses.toJson()},
-            {QStringLiteral("reply_ms"), m_replies.toJson()},
-            {QStringLiteral("sends"), qint64(m_sends)},
-            {QStringLiteral("connection_losses"), qint64(m_losses)}};
+            {QStringLiteral("response_ms"), m_totals.responses.toJson()},
+            {QStringLiteral("reply_ms"), m_totals.replies.toJson()},
+            {QStringLiteral("sends"), qint64(m_totals.sends)},
+            {QStringLiteral("connection_losses"), qint64(m_totals.connectionLosses)}};
+}
+
+void LoadTotals::add(const LoadTotals &other)
+{
+    responses.merge(other.responses);
+    replies.merge(other.replies);
+    bytesReceived += other.bytesReceived;
+    bytesSent += other.bytesSent;
+    commands += other.commands;
+    sends += other.sends;
+    connectionLosses += other.connectionLosses;
+    faults += other.faults;
 }
 
 QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals)

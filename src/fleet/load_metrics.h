@@ -13,6 +13,20 @@
 
 class Terminal;
 
+// The figures of one terminal, or of several added together.
+struct LoadTotals {
+    LatencyHistogram responses;
+    LatencyHistogram replies;
+    std::uint64_t bytesReceived = 0;
+    std::uint64_t bytesSent = 0;
+    std::uint64_t commands = 0; // host commands the interpreter ran
+    std::uint64_t sends = 0;
+    std::uint64_t connectionLosses = 0;
+    std::uint64_t faults = 0; // times an injected fault acted
+
+    void add(const LoadTotals &other);
+};
+
 // What the host's load looks like from one terminal. It watches the terminal's
 // stream of events: a send made while no host data is being handled (a key, a
 // barcode, an input report, a playback step) starts a response time unless one
@@ -32,10 +46,12 @@ public:
     ~LoadMetrics() override;
 
     const QString &name() const { return m_name; }
-    const LatencyHistogram &responses() const { return m_responses; }
-    const LatencyHistogram &replies() const { return m_replies; }
-    std::uint64_t sends() const { return m_sends; }
-    std::uint64_t connectionLosses() const { return m_losses; }
+    const LoadTotals &totals() const { return m_totals; }
+    const LatencyHistogram &responses() const { return m_totals.responses; }
+    const LatencyHistogram &replies() const { return m_totals.replies; }
+    std::uint64_t sends() const { return m_totals.sends; }
+    std::uint64_t connectionLosses() const { return m_totals.connectionLosses; }
+    bool connected() const;
 
     // {"name":..,"response_ms":{..},"reply_ms":{..},"sends":n,"connection_losses":n}
     QJsonObject toJson() const;
@@ -44,16 +60,15 @@ private:
     void hostDataReceived(const QByteArray &bytes) override;
     void hostDataSent(const QByteArray &bytes) override;
     void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
+    void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+    void faultFired(int id, const QString &kind, const QString &what) override;
     void deliveryDone();
 
     static std::uint64_t microsSince(Clock::time_point start);
 
     Terminal &m_terminal;
     QString m_name;
-    LatencyHistogram m_responses;
-    LatencyHistogram m_replies;
-    std::uint64_t m_sends = 0;
-    std::uint64_t m_losses = 0;
+    LoadTotals m_totals;
     std::optional<Clock::time_point> m_unanswered;
     // Host data being handled: the start of the outermost read, and how deep
     // nested reads (inside a wait of the interpreter) go.

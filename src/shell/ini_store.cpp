@@ -321,6 +321,7 @@ void IniStore::writeString(const QByteArray &sectionName, const QByteArray &keyN
     const Load loaded = load(&text);
     if (loaded == Load::TooLarge || loaded == Load::Unreadable)
         failWrite();
+    const QByteArray unchanged = text;
 
     // New lines follow the file's own line breaks; a new file gets CR LF.
     QByteArray eol = "\r\n";
@@ -366,6 +367,12 @@ void IniStore::writeString(const QByteArray &sectionName, const QByteArray &keyN
             text += '[' + section + ']' + eol + keyLine + eol;
         }
     }
+
+    // A value written as it already stands leaves the file as it is: the
+    // terminal stores its protocol on every start, and a fleet of thousands
+    // would otherwise replace and flush thousands of unchanged files.
+    if (loaded == Load::Complete && replaced && text == unchanged)
+        return;
 
     QSaveFile file(m_path);
     // Unbuffered, so that a short write shows in write()'s result and not only,

@@ -244,6 +244,20 @@ class Terminal:
         and connection losses, per terminal and for the whole program."""
         return self.request("metrics")
 
+    def fleet_add(self, config: str, name: Optional[str] = None) -> "Terminal":
+        """Adds a terminal to the running program from a "Config.ini" text,
+        in a new folder (``name``, or one the program picks), started at
+        once; returns its handle on this connection (its ``name``)."""
+        args: Dict[str, Any] = {"config": config}
+        if name is not None:
+            args["name"] = name
+        return self.terminal(self.request("fleet.add", **args)["terminal"])
+
+    def fleet_remove(self, name: str, keep: bool = False) -> dict:
+        """Stops a terminal, closes its connection and removes its folder
+        (unless ``keep``)."""
+        return self.request("fleet.remove", terminal=name, keep=keep)
+
     def bus(self, on: bool) -> dict:
         """Switches this terminal's bus address off (it answers nothing) or on."""
         return self.request("bus", on=on)
@@ -255,16 +269,23 @@ class Terminal:
 
     # -- waiting and events ---------------------------------------------------
 
-    def wait(self, until: dict, timeout: float = 10.0, after_seq: Optional[int] = None) -> None:
+    def wait(self, until: dict, timeout: float = 10.0, after_seq: Optional[int] = None,
+             timed: bool = False) -> dict:
         """Returns as soon as every condition of ``until`` holds, or raises
         :class:`WaitTimeout` carrying the last state. Conditions:
         ``display``/``printer`` (regular expressions), ``connected`` (bool),
-        ``sent``/``received`` (bytes, or a hex string)."""
+        ``sent``/``received`` (bytes, or a hex string). With ``timed`` (and
+        ``after_seq``) the reply holds ``elapsed_us``: the microseconds from
+        the terminal's first send after ``after_seq`` (``from`` "send"), or
+        from the wait's start when it sent nothing (``from`` "wait"), until
+        the condition held, as the program measured them."""
         conditions = {k: (v.hex() if isinstance(v, (bytes, bytearray)) else v) for k, v in until.items()}
         args: Dict[str, Any] = {"until": conditions, "timeout_ms": int(timeout * 1000)}
         if after_seq is not None:
             args["after_seq"] = after_seq
-        self.request("wait", **args)
+        if timed:
+            args["timed"] = True
+        return self.request("wait", **args)
 
     def wait_display(self, pattern: str, timeout: float = 10.0) -> List[str]:
         """Waits until either display field matches ``pattern``; returns what

@@ -5,9 +5,9 @@ from __future__ import annotations
 import contextlib
 import json
 import os
-import selectors
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
@@ -75,6 +75,9 @@ class Process:
             except subprocess.TimeoutExpired:
                 self.popen.kill()
                 self.popen.wait()
+        sock = getattr(self, "stdout_socket", None)
+        if sock is not None:
+            sock.close()
         return self.popen.returncode
 
 
@@ -99,26 +102,39 @@ def start(config: Optional[str] = None, folder: Optional[str] = None, equipment:
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
     stderr = open(os.path.join(folder, "stderr.txt"), "wb")
-    popen = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=stderr, stdin=subprocess.DEVNULL, env=env)
-    stderr.close()
-    selector = selectors.DefaultSelector()
-    selector.register(popen.stdout, selectors.EVENT_READ)
+    # The ready line comes through a socket pair rather than a pipe: reading a
+    # socket object with a timeout is what gevent (under Locust) makes
+    # cooperative, where a select on a pipe's descriptor would hold every
+    # other greenlet of the process.
+    ours, theirs = socket.socketpair()
+    try:
+        popen = subprocess.Popen(command, stdout=theirs.fileno(), stderr=stderr, stdin=subprocess.DEVNULL, env=env)
+    finally:
+        theirs.close()
+        stderr.close()
     deadline = time.monotonic() + startup_timeout
     line = b""
     while not line.endswith(b"\n"):
         remaining = deadline - time.monotonic()
-        if remaining <= 0 or not selector.select(remaining):
-            popen.kill()
-            popen.wait()
-            raise LaunchError("the program did not report its control interface in time")
-        chunk = os.read(popen.stdout.fileno(), 4096)
+        chunk = None
+        if remaining > 0:
+            ours.settimeout(remaining)
+            with contextlib.suppress(socket.timeout):
+                chunk = ours.recv(4096)
         if not chunk:
+            ours.close()
+            if chunk is None:
+                popen.kill()
             popen.wait()
+            if chunk is None:
+                raise LaunchError("the program did not report its control interface in time")
             with open(os.path.join(folder, "stderr.txt"), encoding="utf-8", errors="replace") as f:
                 raise LaunchError(f"the program ended with status {popen.returncode}: {f.read().strip()}")
         line += chunk
-    selector.close()
-    return Process(popen, folder, json.loads(line)["ready"])
+    process = Process(popen, folder, json.loads(line)["ready"])
+    # Kept open, as a pipe was: the program's later output must not meet a closed end.
+    process.stdout_socket = ours
+    return process
 
 
 @contextlib.contextmanager

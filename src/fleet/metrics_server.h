@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QTcpServer;
+class QTcpSocket;
+
+// The program's figures for Prometheus: a small HTTP server on one address
+// that answers GET /metrics with the text the given function writes
+// (Prometheus text format 0.0.4) and GET / with a page that links to it.
+// Each connection carries one request and gets one response, after which the
+// server closes it. Everything a client sends is untrusted: the request head
+// is bounded (kMaxRequestBytes, else 431), a method other than GET or HEAD
+// gets 405, a path other than the two 404, a request that is not HTTP 400.
+// The response is handed to the socket whole and the event loop goes on, so a
+// client that reads slowly holds only its own buffer, never the terminals;
+// a connection still open after kConnectionMs is cut, and connections past
+// kMaxConnections are refused at once.
+class MetricsServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qsizetype kMaxRequestBytes = 8 * 1024;
+    static constexpr int kMaxConnections = 32;
+    static constexpr int kConnectionMs = 10000;
+
+    explicit MetricsServer(std::function<QByteArray()> metricsText, QObject *parent = nullptr);
+    ~MetricsServer() override;
+
+    // "ADDR:PORT" (an IPv4 address, "[IPv6]", or "localhost"; PORT 0 picks a
+    // free one). On failure returns false and a sentence for the user in *error.
+    bool listen(const QString &spec, QString *error);
+    QHostAddress address() const;
+    quint16 port() const;
+
+    // The status line and body for one request head (up to and without its
+    // empty line); public so that the parsing is tested without a socket.
+    struct Response {
+        int status = 200;
+        QByteArray contentType;
+        QByteArray body;
+        bool headOnly = false;
+    };
+    Response respond(const QByteArray &head) const;
+    static QByteArray serialize(const Response &response);
+
+private:
+    struct Connection;
+    void accept();
+    void readFrom(Connection &connection);
+    void answer(Connection &connection, const Response &response);
+    void drop(QTcpSocket *socket);
+
+    std::function<QByteArray()> m_metricsText;
+    QTcpServer *m_server = nullptr;
+    std::vector<std::unique_ptr<Connection>> m_connections;
+};

@@ -1,0 +1,128 @@
+"""Terminals that come and go in a running program (fleet.add, fleet.remove),
+the timed wait a load tool measures with, and the open-file limit of a large
+fleet."""
+
+import os
+import subprocess
+import time
+
+import pytest
+
+import ethernet_control as ec
+from conftest import ZORVANE, config
+from test_prometheus import http, metrics_port, samples
+from test_fleet import accept_all, make_fleet, quiet, read_exactly
+
+STX, ETX = b"\x02", b"\x03"
+
+
+@pytest.fixture
+def empty_fleet(tmp_path):
+    folder = tmp_path / "fleet"
+    folder.mkdir()
+    process = ec.start(folder=str(folder), fleet=True, extra_args=["--metrics-listen", "127.0.0.1:0"])
+    control = ec.connect(process.ready["control"])
+    control.process = process
+    yield folder, control
+    control.close()
+    process.stop()
+
+
+def test_terminals_added_work_like_the_others_and_leave_no_trace(empty_fleet, host):
+    folder, control = empty_fleet
+    with pytest.raises(ec.ControlError) as nothing:
+        control.state()
+    assert nothing.value.code == "no_terminal"
+    first = control.fleet_add(config(host.port, ZORVANE))
+    second = control.fleet_add(config(host.port, ZORVANE), name="till-2")
+    assert (first.name, second.name) == ("a0001", "till-2")
+    conns = accept_all(host.server, 2)
+    for terminal in (first, second):
+        terminal.wait({"connected": True})
+    assert [t["name"] for t in control.fleet()] == ["a0001", "till-2"]
+    second.key("7")
+    assert sorted(quiet(conn) for conn in conns) == [b"", b"7"]
+    assert (folder / "till-2" / "Config.ini").is_file()
+
+    # Removed: its connection closes, its folder goes; kept: the folder stays.
+    reply = control.fleet_remove("a0001")
+    assert reply == {"terminal": "a0001", "kept": False, "terminals": 1}
+    assert not (folder / "a0001").exists()
+    assert control.fleet_remove("till-2", keep=True)["kept"] is True
+    assert (folder / "till-2" / "Config.ini").is_file()
+    for conn in conns:
+        conn.settimeout(10)
+        while conn.recv(4096):
+            pass  # every connection reaches its end
+    with pytest.raises(ec.ControlError) as gone:
+        control.terminal("till-2").key("1")
+    assert gone.value.code == "no_terminal"
+    # A name once used is free again after its folder went, but not while the folder stays.
+    with pytest.raises(ec.ControlError) as taken:
+        control.fleet_add(config(host.port, ZORVANE), name="till-2")
+    assert taken.value.code == "name_taken"
+    # The program's figures keep what the removed terminals did.
+    text = http(metrics_port(control.process), b"GET /metrics HTTP/1.0\r\n\r\n").decode()
+    found = samples(text.partition("\r\n\r\n")[2])
+    assert found[("ethernet_sends_total", "")] == 1 and found[("ethernet_terminals", "")] == 0
+
+
+@pytest.mark.parametrize("args,code", [
+    ({}, "bad_argument"),
+    ({"config": 5}, "bad_argument"),
+    ({"config": "[Config]\n", "name": "../escape"}, "bad_argument"),
+    ({"config": "[Config]\n", "name": ".hidden"}, "bad_argument"),
+    ({"config": "[Config]\n", "name": "x" * 65}, "bad_argument"),
+    ({"config": "x" * (64 * 1024 + 1)}, "bad_argument"),
+], ids=["no config", "config not text", "a path", "a dot name", "a long name", "a config over 64 KiB"])
+def test_bad_additions_are_refused_before_anything_is_made(empty_fleet, args, code):
+    folder, control = empty_fleet
+    with pytest.raises(ec.ControlError) as refused:
+        control.request("fleet.add", **args)
+    assert refused.value.code == code
+    assert sorted(os.listdir(folder)) == ["control.sock", "stderr.txt"]
+
+
+def test_removing_what_is_not_there_is_refused(empty_fleet):
+    _, control = empty_fleet
+    for args in ({}, {"terminal": "nobody"}, {"terminal": 3}):
+        with pytest.raises(ec.ControlError) as refused:
+            control.request("fleet.remove", **args)
+        assert refused.value.code == "bad_argument"
+
+
+def test_a_timed_wait_runs_from_the_first_send_to_the_condition(empty_fleet, host):
+    _, control = empty_fleet
+    terminal = control.fleet_add(config(host.port, ZORVANE))
+    conn = host.accept()
+    terminal.wait({"connected": True})
+    with pytest.raises(ec.ControlError) as needs_mark:
+        terminal.wait({"display": "x"}, timed=True)
+    assert needs_mark.value.code == "bad_argument"
+    mark = terminal.seq
+    terminal.key("A")
+    read_exactly(conn, 1)
+    time.sleep(0.2)  # the host takes its time
+    conn.sendall(STX + b"DPRONTO" + ETX)
+    reply = terminal.wait({"display": "PRONTO"}, after_seq=mark, timed=True)
+    assert reply["from"] == "send" and reply["elapsed_us"] >= 200_000
+    # Nothing sent since the mark: the time runs from the wait itself.
+    assert terminal.wait({"display": "PRONTO"}, after_seq=terminal.seq, timed=True)["from"] == "wait"
+
+
+def test_a_fleet_too_large_for_the_open_file_limit_is_refused_before_it_starts(binary, tmp_path, host):
+    folder = make_fleet(binary, tmp_path, 80, config(host.port, ZORVANE))
+    run = subprocess.run(["bash", "-c", f"ulimit -n 64 && exec {binary} --headless --fleet {folder}"],
+                         capture_output=True, timeout=30)
+    assert run.returncode == 1
+    assert b"80 terminals need about 176 open files, and this process may open 64" in run.stderr
+    host.server.settimeout(0.5)
+    with pytest.raises(OSError):
+        host.server.accept()  # no terminal called
+
+
+def test_make_fleet_counts_up_to_ten_thousand(binary, tmp_path):
+    (tmp_path / "Config.ini").write_text(config(1, ZORVANE))
+    run = subprocess.run([binary, "--make-fleet", str(tmp_path / "f"), "--count", "10001", "--from",
+                          str(tmp_path / "Config.ini")], capture_output=True, timeout=30)
+    assert run.returncode == 2 and b"from 1 to 10000" in run.stderr
