@@ -71,7 +71,7 @@ CASES = [
     (["fault", "list"], 0, lambda r, t, h: [f["kind"] for f in json_out(r)["faults"]] == ["printer_busy"]),
     (["fault", "clear"], 0, lambda r, t, h: t.faults() == []),
     # "Reset Terminal" drops the connection: the host takes the new one.
-    (["reset"], 0, lambda r, t, h: h.accept() and t.wait({"connected": True}) is None),
+    (["reset"], 0, lambda r, t, h: h.accept() and isinstance(t.wait({"connected": True}), dict)),
     # 1: an error reply, its code and message on standard error.
     (["key", "F1"], 1, lambda r, t, h: r.stderr.startswith("ethernet-ctl: bad_argument: ")),
     (["fault", "add", '{"kind":"earthquake"}'], 1, lambda r, t, h: "bad_argument" in r.stderr),
