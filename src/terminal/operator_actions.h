@@ -3,8 +3,11 @@
 #include "inputs/keyboard.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
+
+#include <functional>
 
 struct TerminalState;
 class DigitalInputs;
@@ -35,7 +38,14 @@ public:
         Prompts *prompts = nullptr;
     };
 
+    // Hears of each action before it runs, named as the control command that
+    // does it ("key", "input", "barcode", ...) with that command's arguments.
+    using Listener = std::function<void(const QString &command, const QJsonObject &args)>;
+
     explicit OperatorActions(const Parts &parts, QObject *parent = nullptr);
+
+    // One listener at a time (a recording); an empty one removes it.
+    void setListener(Listener listener) { m_listener = std::move(listener); }
 
     void pressKey(Keyboard::Key key);
     // Ticks or unticks input 0..3; the host hears of it only when the input changes.
@@ -69,5 +79,8 @@ private:
     template <typename Work>
     void run(Work &&work);
 
+    void announce(const char *command, const QJsonObject &args = {});
+
     Parts m_parts;
+    Listener m_listener;
 };
