@@ -9,6 +9,7 @@ namespace conversation {
 namespace {
 
 constexpr qsizetype kMaxDiffCells = 4 * 1000 * 1000;
+constexpr qsizetype kMaxTraceRecords = 40;
 
 QString shown(const Matcher &matcher)
 {
@@ -74,10 +75,10 @@ QStringList unifiedDiff(const FieldExpectation &expected, const QStringList &act
                 body.append(QLatin1Char(' ') + actual.at(j));
                 ++i;
                 ++j;
-            } else if (j < m && (i == n || at(i, j + 1) >= at(i + 1, j))) {
-                body.append(QLatin1Char('+') + actual.at(j++));
-            } else {
+            } else if (i < n && (j == m || at(i + 1, j) >= at(i, j + 1))) {
                 body.append(QLatin1Char('-') + shown(expected.items[std::size_t(i++)]));
+            } else {
+                body.append(QLatin1Char('+') + actual.at(j++));
             }
         }
     }
@@ -125,8 +126,13 @@ QString reportText(const Mismatch &mismatch)
     }
     if (!mismatch.trace.isEmpty()) {
         out += QStringLiteral("  trace of step %1\n").arg(mismatch.step);
-        for (const QString &line : mismatch.trace.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            out += QStringLiteral("    ") + line + QLatin1Char('\n');
+        const QStringList records = mismatch.trace.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        // The end of the step says most about what the terminal was left waiting for.
+        const qsizetype first = std::max<qsizetype>(0, records.size() - kMaxTraceRecords);
+        if (first > 0)
+            out += QStringLiteral("    (%1 earlier records of the step left out)\n").arg(first);
+        for (qsizetype i = first; i < records.size(); ++i)
+            out += QStringLiteral("    ") + records.at(i) + QLatin1Char('\n');
     }
     return out;
 }
