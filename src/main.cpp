@@ -397,7 +397,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         control = openControl(fleet.members(), *options.control, &error);
         if (!control)
             return startFailure(error);
-        control->setExtension(&fleet);
+        control->addCommands(fleet.controlCommands());
     }
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)

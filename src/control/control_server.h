@@ -1,15 +1,17 @@
 #pragma once
 
-#include "engine/terminal_observer.h"
+#include "control/control_command.h"
+#include "control/host_history.h"
+#include "control/terminal_waits.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QObject>
 #include <QSet>
 #include <QString>
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,17 +21,30 @@ class QIODevice;
 class QLocalServer;
 class QTcpServer;
 class Terminal;
-struct ControlRequest;
 
-// Commands that a front end adds to the control interface (a fleet's load
-// figures, switching a bus address off). run() takes a command it knows and
-// returns its reply, or returns nothing for a command it leaves to the
-// server; named is the terminal the request chose with "terminal", or
-// nullptr. A bad argument throws ControlError.
-class ControlExtension {
-public:
-    virtual ~ControlExtension() = default;
-    virtual std::optional<QJsonObject> run(const QString &cmd, const QJsonObject &args, Terminal *named) = 0;
+// A client's connection: its framing state, its subscriptions and the wait
+// its request is pending on. Commands see it through CommandContext.
+struct ControlSession {
+    QIODevice *io = nullptr;
+    std::function<void()> abort;
+    bool tcp = false;
+    bool authenticated = false;
+    // A request is running (perhaps inside a nested event loop) or waiting;
+    // the client's further lines stay unread until it is answered.
+    bool busy = false;
+    bool discarding = false;
+    bool closed = false;
+    QByteArray buffer;
+    qsizetype consumed = 0;
+    QSet<QString> events;
+
+    struct PendingWait {
+        std::weak_ptr<ControlMember> member;
+        TerminalWaits::Id id = 0;
+        QJsonValue requestId;
+        qint64 timeoutMs = 0;
+    };
+    std::optional<PendingWait> wait;
 };
 
 // The control interface of one terminal, or of several in one process: test
@@ -42,16 +57,15 @@ public:
 // terminal it comes from, and "state" without a name lists them all. With one
 // terminal none of this appears, so its protocol is that of a lone terminal.
 //
-// Each client gets a greeting, then sends requests; each request runs through
-// the terminal's operator actions, exactly as the matching click, and is
-// answered in order once its effects are done. A wait is evaluated here, on
-// every change the terminal reports, so it answers as soon as its condition
-// holds and never blocks the terminal or other clients. The server watches the
-// terminal as an observer: every event gets the next sequence number, whether
-// or not a client subscribed to it, and every reply carries the number of the
-// last event before it, so a client can act and then wait for what its action
-// caused without a race. Recent sends and reads are kept (bounded) so that a
-// wait can look back to a sequence number.
+// This class is the transport and the sessions: it listens, greets each
+// client, cuts its input into lines, looks each request's command up in the
+// table (control_command.h; the commands live in control_commands_*.cpp by
+// theme) and answers in order once the command's effects are done. Every event
+// of every terminal gets the next sequence number, whether or not a client
+// subscribed to it, and every reply carries the number of the last event
+// before it, so a client can act and then wait for what its action caused
+// without a race. Recent sends and reads are kept (bounded) so that a wait can
+// look back to a sequence number.
 //
 // Everything a client sends is untrusted: lines are bounded, every argument is
 // checked before anything acts, and a client that stops reading is cut off
@@ -74,8 +88,8 @@ public:
     explicit ControlServer(const std::vector<Member> &terminals, QObject *parent = nullptr);
     ~ControlServer() override;
 
-    // Consulted before the built-in commands; nullptr for none.
-    void setExtension(ControlExtension *extension) { m_extension = extension; }
+    // Adds commands to the table; one with the name of a command already there takes its place.
+    void addCommands(const ControlCommands &commands);
 
     // "unix:PATH" or "tcp:PORT" (PORT 0 picks a free one). On failure returns
     // false and a sentence for the user in *error.
@@ -91,17 +105,33 @@ public:
     int clientCount() const { return int(m_sessions.size()); }
     qint64 lastSeq() const { return m_seq; }
 
+    // ---- The terminals served; they may change while clients are connected ----
+
+    // Serves one more terminal from now on. False, with a sentence in *error,
+    // when the name is empty or taken.
+    bool addMember(const Member &member, QString *error);
+    // Stops serving a terminal: its observer hook and trace are detached and
+    // every wait on it is answered with the error "terminal_removed". The
+    // terminal may be destroyed once control is back in the event loop (a
+    // request of another client may still be running on it in a nested loop).
+    // False when no member has that name or it is the last one.
+    bool removeMember(const QString &name);
+    const std::vector<std::shared_ptr<ControlMember>> &members() const { return m_members; }
+
+    // ---- For the commands ----
+
+    // Gives the event the next number and sends it to the clients subscribed to it.
+    void publish(const QString &name, QJsonObject fields, const ControlMember &member);
+    // Numbers for events nobody received (log lines nobody looked at).
+    void skipEvents(qint64 count) { m_seq += count; }
+    bool wanted(const QString &name) const;
+    HostHistory &history() { return m_history; }
+    // Leaves the request of context pending until progress holds on its terminal
+    // (reply {}), or timeoutMs passes (error "timeout" with the terminal's state).
+    void beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs);
+
 private:
-    struct Session;
-    struct Wait;
-    struct Watch;
-    using SessionPtr = std::shared_ptr<Session>;
-    struct HistoryEntry {
-        qint64 seq;
-        const Watch *watch;
-        bool sent;
-        QByteArray bytes;
-    };
+    using SessionPtr = std::shared_ptr<ControlSession>;
 
     void addSession(QIODevice *io, bool tcp, std::function<void()> abort);
     void dropSession(const SessionPtr &session);
@@ -114,45 +144,21 @@ private:
     void reply(const SessionPtr &session, const QJsonValue &id, const QJsonObject &ok);
     void replyError(const SessionPtr &session, const QJsonValue &id, const QString &code, const QString &message,
                     const QJsonObject &extra = {});
+    void finishWait(const SessionPtr &session, WaitOutcome outcome);
+    void endWait(ControlSession &session);
+    SessionPtr sessionFor(const ControlSession &session) const;
 
     // The terminal a request names with "terminal", the first when it names none.
-    Watch &target(const QJsonObject &args) const;
-    QJsonObject stateObject(const Watch &watch) const;
-    QJsonObject fleetList() const;
-    QJsonObject logObject(const Watch &watch, const QJsonObject &args) const;
-    QJsonObject startWait(const SessionPtr &session, const ControlRequest &request, Watch &watch);
-    bool waitHolds(const Wait &wait) const;
-    void checkWaits();
-    void finishWait(const SessionPtr &session, bool timedOut);
+    ControlMember &target(const QJsonObject &args) const;
 
-    // Gives the event the next number and sends it to the clients subscribed to it.
-    void publish(const QString &name, QJsonObject fields, const Watch &watch);
-    bool wanted(const QString &name) const;
-    void publishNewLines(Watch &watch, bool printer);
-    void publishDisplay(Watch &watch);
-    void remember(const Watch &watch, bool sent, const QByteArray &bytes);
-    // A send to the host or a read from it: its event, its place in the history, the waits on it.
-    void passedHost(Watch &watch, bool sent, const QByteArray &bytes);
-
-    // What each terminal's observer hands on.
-    using LinkEvent = TerminalObserver::LinkEvent;
-    void hostDataReceived(Watch &watch, const QByteArray &bytes);
-    void hostDataSent(Watch &watch, const QByteArray &bytes);
-    void linkChanged(Watch &watch, LinkEvent event, const QString &peer, const QString &detail);
-    void displayChanged(Watch &watch);
-    void ledsChanged(Watch &watch);
-    void messageShown(Watch &watch, const QString &caption, const QString &text);
-    void faultFired(Watch &watch, int id, const QString &kind, const QString &what);
-
-    std::vector<std::unique_ptr<Watch>> m_watches;
-    ControlExtension *m_extension = nullptr;
+    std::vector<std::shared_ptr<ControlMember>> m_members;
+    quint32 m_nextMember = 1;
+    QHash<QString, ControlCommand> m_commands;
     QLocalServer *m_local = nullptr;
     QTcpServer *m_tcp = nullptr;
     QString m_token;
     std::vector<SessionPtr> m_sessions;
     qint64 m_seq = 0;
     // Sends and reads of every terminal, kept together so that the bound holds for the whole fleet.
-    std::deque<HistoryEntry> m_history;
-    qint64 m_historyBytes = 0;
-    qint64 m_historyForgotten = 0; // the highest sequence number no longer kept
+    HostHistory m_history{kHistoryBytes};
 };

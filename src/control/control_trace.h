@@ -10,11 +10,12 @@
 
 class Terminal;
 
-// The trace commands of the control interface: "trace.start" (optionally into
-// a file, text or JSON lines), "trace.stop" and "trace.warnings", which give
-// the summary of warnings by kind. While a trace runs every record is offered
-// to the control interface as a "trace" event, whose fields are those of the
-// record's JSON line under "record"; only subscribed clients receive it.
+// The trace of one terminal as the control interface runs it (the commands
+// are in control_commands_trace.cpp): started optionally into a file, text or
+// JSON lines, stopped, and its summary of warnings by kind. While a trace runs
+// every record is offered to the control interface as a "trace" event, whose
+// fields are those of the record's JSON line under "record"; only subscribed
+// clients receive it.
 class ControlTrace : public QObject {
     Q_OBJECT
 public:
@@ -23,8 +24,12 @@ public:
     ControlTrace(Terminal &terminal, std::function<bool()> wanted, std::function<void(QJsonObject)> publish,
                  QObject *parent = nullptr);
 
-    // Throws ControlError on bad arguments or when no trace runs for "trace.stop".
-    QJsonObject execute(const QString &cmd, const QJsonObject &args);
+    // path: absolute, or empty for no file. Throws ControlError (trace_failed).
+    void start(const QString &path, traceformat::Format format);
+    // The summary; throws ControlError (not_tracing) when no trace runs.
+    QJsonObject stop();
+    // The summary of the running or last trace; not_tracing when none has run.
+    QJsonObject warnings() const;
 
 private:
     QJsonObject summaryObject() const;

@@ -1,6 +1,5 @@
 #include "fleet/fleet.h"
 
-#include "control/control_request.h"
 #include "fleet/address_list.h"
 
 #include <QDir>
@@ -187,30 +186,4 @@ bool Fleet::writeMetrics(const QString &path, QString *error) const
         return false;
     }
     return true;
-}
-
-std::optional<QJsonObject> Fleet::run(const QString &cmd, const QJsonObject &args, Terminal *named)
-{
-    if (cmd == QLatin1String("metrics"))
-        return metrics(named);
-    if (cmd == QLatin1String("bus")) {
-        Terminal &terminal = named ? *named : *m_units.front().terminal;
-        const bool on = control::boolArg(args, QStringLiteral("on"));
-        if (!terminal.state().comutadoraMode)
-            control::badArgument(QStringLiteral("only a terminal behind a Comutadora has a bus address"));
-        setAnswering(terminal, on);
-        return QJsonObject{{QStringLiteral("address"), addressText(terminal.state().comutadoraAddress)},
-                           {QStringLiteral("answering"), terminal.connections().isAnswering()}};
-    }
-    if (cmd == QLatin1String("playback") && args.contains(QStringLiteral("all"))) {
-        if (!control::boolArg(args, QStringLiteral("all")))
-            return std::nullopt;
-        if (named)
-            control::badArgument(QStringLiteral("\"all\" and \"terminal\" cannot be used together"));
-        const bool on = control::boolArg(args, QStringLiteral("on"));
-        const qint64 ramp = control::intArg(args, QStringLiteral("ramp_ms"), 0, kMaxRampMs, 0);
-        setPlaybackAll(on, ramp);
-        return QJsonObject{{QStringLiteral("terminals"), size()}, {QStringLiteral("ramp_ms"), ramp}};
-    }
-    return std::nullopt;
 }

@@ -24,11 +24,11 @@
 // and its own load figures, and messages for the user on standard error
 // start with that name when there is more than one.
 //
-// As a control extension it adds the commands that concern the whole run:
-// "metrics" (one terminal's figures, or the fleet's), "bus" (switch an
-// address off the bus and on again) and "playback" with "all" (every
-// terminal's script at once, or staggered over a ramp-up time).
-class Fleet : public QObject, public ControlExtension {
+// It adds to the control interface the commands that concern the whole run
+// (fleet_commands.cpp): "metrics" (one terminal's figures, or the fleet's),
+// "bus" (switch an address off the bus and on again) and "playback" with
+// "all" (every terminal's script at once, or staggered over a ramp-up time).
+class Fleet : public QObject {
     Q_OBJECT
 public:
     // More terminals than this in one process are refused.
@@ -68,7 +68,8 @@ public:
     // The fleet's figures as JSON; false and a sentence when the file cannot be written.
     bool writeMetrics(const QString &path, QString *error) const;
 
-    std::optional<QJsonObject> run(const QString &cmd, const QJsonObject &args, Terminal *named) override;
+    // The fleet's commands, for ControlServer::addCommands.
+    ControlCommands controlCommands();
 
 private:
     struct Unit;

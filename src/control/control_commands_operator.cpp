@@ -1,0 +1,211 @@
+// Operator actions: what a person does at the terminal's window, each through
+// the same handler as the click: "key", "type", "input", "busy", "cts",
+// "barcode", "scale", "reset" and "playback".
+
+#include "control/control_command.h"
+#include "control/control_member.h"
+#include "control/control_server.h"
+#include "control/control_state.h"
+#include "engine/cp1252.h"
+#include "terminal/terminal.h"
+
+#include <QList>
+
+#include <optional>
+
+using control::badArgument;
+using Key = Keyboard::Key;
+
+namespace {
+
+std::optional<Key> keyForName(const QString &name)
+{
+    if (name.size() == 1) {
+        const QChar c = name.at(0);
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            return static_cast<Key>(static_cast<int>(Key::K0) + (c.unicode() - '0'));
+        const QChar upper = c.toUpper();
+        if (upper >= QLatin1Char('A') && upper <= QLatin1Char('Z'))
+            return static_cast<Key>(static_cast<int>(Key::A) + (upper.unicode() - 'A'));
+        if (c == QLatin1Char(','))
+            return Key::Virgula;
+        if (c == QLatin1Char('.'))
+            return Key::Ponto;
+        return std::nullopt;
+    }
+    if (name == QLatin1String("Space"))
+        return Key::Space;
+    if (name == QLatin1String("Del"))
+        return Key::Del;
+    if (name == QLatin1String("Enter"))
+        return Key::Enter;
+    if (name == QLatin1String("Back"))
+        return Key::Back;
+    return std::nullopt;
+}
+
+// The key that types a character: letters of either case, digits, space,
+// comma, period, and CR or LF for Enter, BS for Back, DEL for Del.
+std::optional<Key> keyForCharacter(QChar c)
+{
+    switch (c.unicode()) {
+    case ' ': return Key::Space;
+    case '\r':
+    case '\n': return Key::Enter;
+    case '\b': return Key::Back;
+    case 0x7F: return Key::Del;
+    default: return keyForName(QString(c));
+    }
+}
+
+Key readKey(const CommandContext &c)
+{
+    const QString name = control::stringArg(c.args(), QStringLiteral("key"));
+    const std::optional<Key> key = keyForName(name);
+    if (!key)
+        badArgument(QStringLiteral("no key is called \"%1\"").arg(name));
+    return *key;
+}
+
+QList<Key> readText(const CommandContext &c)
+{
+    const QString text = control::stringArg(c.args(), QStringLiteral("text"));
+    QList<Key> keys;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const std::optional<Key> key = keyForCharacter(text.at(i));
+        if (!key)
+            badArgument(QStringLiteral("the terminal has no key for character %1 (\"%2\")").arg(i).arg(text.at(i)));
+        keys.append(*key);
+    }
+    return keys;
+}
+
+QJsonObject runType(CommandContext &c, const QList<Key> &keys)
+{
+    for (const Key key : keys) {
+        // Each key may run a nested event loop, in which the client may leave or the terminal go.
+        if (c.session.closed || !c.member.attached)
+            break;
+        c.terminal().actions().pressKey(key);
+    }
+    return {{QStringLiteral("keys"), int(keys.size())}};
+}
+
+bool readOn(const CommandContext &c)
+{
+    return control::boolArg(c.args(), QStringLiteral("on"));
+}
+
+struct InputArgs {
+    int n;
+    bool on;
+};
+
+std::optional<QByteArray> readBarcode(const CommandContext &c)
+{
+    if (!c.args().contains(QStringLiteral("code")))
+        return std::nullopt;
+    return toCp1252(control::stringArg(c.args(), QStringLiteral("code")));
+}
+
+struct ScaleArgs {
+    std::optional<QList<QByteArray>> readings;
+    std::optional<bool> on;
+    std::optional<int> next;
+};
+
+ScaleArgs readScale(const CommandContext &c)
+{
+    const QJsonObject &args = c.args();
+    ScaleArgs a;
+    if (!args.contains(QStringLiteral("readings")) && !args.contains(QStringLiteral("on")) &&
+        !args.contains(QStringLiteral("next")))
+        badArgument(QStringLiteral("scale takes \"on\", \"readings\" or \"next\""));
+    if (args.contains(QStringLiteral("readings"))) {
+        const QJsonValue list = args.value(QStringLiteral("readings"));
+        if (!list.isArray())
+            badArgument(QStringLiteral("\"readings\" must be a list of strings"));
+        a.readings.emplace();
+        for (const QJsonValue item : list.toArray()) {
+            if (!item.isString())
+                badArgument(QStringLiteral("\"readings\" must be a list of strings"));
+            a.readings->append(toCp1252(item.toString()));
+        }
+    }
+    if (args.contains(QStringLiteral("on")))
+        a.on = control::boolArg(args, QStringLiteral("on"));
+    if (args.contains(QStringLiteral("next")))
+        a.next = int(control::intArg(args, QStringLiteral("next"), 0, 255));
+    return a;
+}
+
+QJsonObject runScale(CommandContext &c, const ScaleArgs &a)
+{
+    OperatorActions &actions = c.terminal().actions();
+    if (a.readings)
+        actions.replaceScaleReadings(*a.readings);
+    if (a.on)
+        actions.setScaleOn(*a.on);
+    if (a.next)
+        actions.chooseScaleReading(*a.next);
+    return control::scaleObject(c.terminal());
+}
+
+} // namespace
+
+namespace control {
+
+ControlCommands operatorCommands()
+{
+    return {
+        ControlCommand::of(QStringLiteral("key"), readKey,
+                           [](CommandContext &c, Key key) {
+                               c.terminal().actions().pressKey(key);
+                               return QJsonObject();
+                           }),
+        ControlCommand::of(QStringLiteral("type"), readText, runType),
+        ControlCommand::of(
+            QStringLiteral("input"),
+            [](const CommandContext &c) {
+                return InputArgs{int(intArg(c.args(), QStringLiteral("n"), 0, 3)), readOn(c)};
+            },
+            [](CommandContext &c, const InputArgs &a) {
+                c.terminal().actions().setInput(a.n, a.on);
+                return QJsonObject();
+            }),
+        ControlCommand::of(QStringLiteral("busy"), readOn,
+                           [](CommandContext &c, bool on) {
+                               c.terminal().actions().setBusy(on);
+                               return QJsonObject();
+                           }),
+        ControlCommand::of(QStringLiteral("cts"), readOn,
+                           [](CommandContext &c, bool on) {
+                               c.terminal().actions().setCts(on);
+                               return QJsonObject();
+                           }),
+        ControlCommand::of(QStringLiteral("barcode"), readBarcode,
+                           [](CommandContext &c, const std::optional<QByteArray> &code) {
+                               if (code)
+                                   c.terminal().actions().sendBarcode(*code);
+                               else
+                                   c.terminal().actions().pressBarcodeButton();
+                               return QJsonObject();
+                           }),
+        ControlCommand::of(QStringLiteral("scale"), readScale, runScale),
+        ControlCommand::of(QStringLiteral("reset"),
+                           [](CommandContext &c) {
+                               c.terminal().actions().resetTerminal();
+                               return QJsonObject();
+                           }),
+        ControlCommand::of(QStringLiteral("playback"), readOn,
+                           [](CommandContext &c, bool on) { return setPlayback(c.terminal(), on); }),
+    };
+}
+
+QJsonObject setPlayback(Terminal &terminal, bool on)
+{
+    terminal.actions().setPlayback(on);
+    return playbackObject(terminal);
+}
+
+} // namespace control
