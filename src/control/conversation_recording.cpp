@@ -71,7 +71,7 @@ bool ConversationRecording::start(const QString &path, bool replace, QString *er
     m_recorder = std::make_unique<conversation::Recorder>([this](const QByteArray &line) { return writeLine(line); });
     m_recorder->begin(settingsOf(m_terminal), QDateTime::currentDateTimeUtc(), m_clock.elapsed());
     m_terminal.addObserver(this);
-    m_terminal.actions().setListener(
+    m_listener = m_terminal.actions().addListener(
         [this](const QString &command, const QJsonObject &args) { action(command, args); });
     emit recordingChanged(true);
     return !m_recorder->failed();
@@ -128,7 +128,7 @@ bool ConversationRecording::stop(QString *error)
 {
     if (!m_recorder)
         return true;
-    m_terminal.actions().setListener({});
+    m_terminal.actions().removeListener(m_listener);
     m_terminal.removeObserver(this);
     const bool written = m_recorder->end(screenNow(), m_clock.elapsed()) && m_file.flush();
     m_lastActions = m_recorder->actions();

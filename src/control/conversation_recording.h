@@ -59,4 +59,5 @@ private:
     quint64 m_reads = 0;
     int m_lastActions = 0;
     bool m_failing = false;
+    int m_listener = 0;
 };

@@ -14,9 +14,7 @@ ConversationReplay::ConversationReplay(Terminal &terminal, const conversation::C
                                        const Options &options, QObject *parent)
     : QObject(parent), m_terminal(terminal), m_conversation(conversation), m_options(options)
 {
-    m_stepTimer.setSingleShot(true);
     m_paceTimer.setSingleShot(true);
-    connect(&m_stepTimer, &QTimer::timeout, this, &ConversationReplay::timedOut);
     connect(&m_paceTimer, &QTimer::timeout, this, [this] {
         act(m_conversation.steps[m_index]);
         ++m_index;
@@ -24,11 +22,7 @@ ConversationReplay::ConversationReplay(Terminal &terminal, const conversation::C
     });
 }
 
-ConversationReplay::~ConversationReplay()
-{
-    if (m_started && !m_finished)
-        m_terminal.removeObserver(this);
-}
+ConversationReplay::~ConversationReplay() = default;
 
 QString ConversationReplay::settingsDifference(const conversation::Conversation &conversation, Terminal &terminal)
 {
@@ -60,8 +54,7 @@ void ConversationReplay::start()
         QMetaObject::invokeMethod(this, &ConversationReplay::finished, Qt::QueuedConnection);
         return;
     }
-    m_started = true;
-    m_terminal.addObserver(this);
+    m_waits = std::make_unique<TerminalWaits>(m_terminal);
     m_tracer = std::make_unique<Tracer>(m_terminal, [this](const TraceRecord &record) {
         QByteArray text;
         traceformat::appendText(text, record);
@@ -82,6 +75,11 @@ void ConversationReplay::traceRecord(const QByteArray &text)
     }
 }
 
+conversation::Screen ConversationReplay::screenNow() const
+{
+    return conversation::readScreen(m_terminal.display(), m_terminal.outputs(), m_marks);
+}
+
 void ConversationReplay::advance()
 {
     // Runs the steps that need no waiting in one go; returns to the event loop to wait.
@@ -90,22 +88,20 @@ void ConversationReplay::advance()
     m_advancing = true;
     while (m_index < m_conversation.steps.size() && !m_waiting && !m_paceTimer.isActive()) {
         const Step &step = m_conversation.steps[m_index];
-        if (step.afterMs > 0)
-            m_pacedMs += step.afterMs;
         if (step.kind == Step::Kind::Expect) {
+            if (step.afterMs > 0)
+                m_pacedMs += step.afterMs;
             ++m_expectation;
-            if (step.holds(conversation::readScreen(m_terminal.display(), m_terminal.outputs(), m_marks))) {
+            if (step.holds(screenNow())) {
                 ++m_met;
                 ++m_index;
                 continue;
             }
-            m_waiting = true;
-            m_waitClock.start();
-            m_stepTimer.start(int(std::min<qint64>(m_options.stepTimeoutMs, std::numeric_limits<int>::max())));
+            waitFor(step);
             break;
         }
-        if (m_options.paceReal && m_sinceAction.elapsed() < m_pacedMs) {
-            m_paceTimer.start(int(m_pacedMs - m_sinceAction.elapsed()));
+        if (m_options.paceReal && m_sinceAction.elapsed() < m_pacedMs + std::max<qint64>(step.afterMs, 0)) {
+            m_paceTimer.start(int(m_pacedMs + std::max<qint64>(step.afterMs, 0) - m_sinceAction.elapsed()));
             break;
         }
         act(step);
@@ -116,6 +112,33 @@ void ConversationReplay::advance()
         finish();
 }
 
+void ConversationReplay::waitFor(const Step &step)
+{
+    m_waiting = true;
+    m_waitClock.start();
+    WaitCondition condition;
+    condition.shows = [this, &step](Terminal &) { return step.holds(screenNow()); };
+    m_waits->add(WaitProgress(m_terminal, std::move(condition)), m_options.stepTimeoutMs,
+                 [this](WaitOutcome outcome) {
+                     // Called from inside the change that made it hold: go on once its work is done.
+                     QMetaObject::invokeMethod(this, [this, outcome] { waited(outcome); }, Qt::QueuedConnection);
+                 });
+}
+
+void ConversationReplay::waited(WaitOutcome outcome)
+{
+    if (!m_waiting || m_finished)
+        return;
+    m_waiting = false;
+    if (outcome != WaitOutcome::Held) {
+        timedOut();
+        return;
+    }
+    ++m_met;
+    ++m_index;
+    advance();
+}
+
 void ConversationReplay::act(const Step &step)
 {
     m_lastAction = &step;
@@ -123,45 +146,11 @@ void ConversationReplay::act(const Step &step)
     m_sinceAction.start();
     m_marks = conversation::logMarks(m_terminal.outputs());
     m_stepTrace.clear();
-    m_acting = true;
     performConversationAction(m_terminal, step.command, step.args);
-    m_acting = false;
-}
-
-void ConversationReplay::changed()
-{
-    if (!m_waiting || m_evaluationQueued)
-        return;
-    // Once the work that changed the terminal is done: a delivery is seen whole, and no action runs inside it.
-    m_evaluationQueued = true;
-    QMetaObject::invokeMethod(this, &ConversationReplay::evaluate, Qt::QueuedConnection);
-}
-
-void ConversationReplay::evaluate()
-{
-    m_evaluationQueued = false;
-    if (!m_waiting || m_acting || m_finished)
-        return;
-    const Step &step = m_conversation.steps[m_index];
-    if (!step.holds(conversation::readScreen(m_terminal.display(), m_terminal.outputs(), m_marks)))
-        return;
-    m_stepTimer.stop();
-    m_waiting = false;
-    ++m_met;
-    ++m_index;
-    advance();
 }
 
 void ConversationReplay::timedOut()
 {
-    if (!m_waiting || m_finished)
-        return;
-    if (m_acting) {
-        // An action still typing (its pauses run the event loop): look again when it is done.
-        m_stepTimer.start(0);
-        return;
-    }
-    m_waiting = false;
     if (m_tracer)
         m_tracer->flush();
     const Step &step = m_conversation.steps[m_index];
@@ -174,7 +163,7 @@ void ConversationReplay::timedOut()
     mismatch.action = m_lastAction ? m_lastAction->actionText() : QByteArray();
     mismatch.waitedMs = m_waitClock.elapsed();
     mismatch.expectation = &step;
-    mismatch.actual = conversation::readScreen(m_terminal.display(), m_terminal.outputs(), m_marks);
+    mismatch.actual = screenNow();
     mismatch.trace = QString::fromUtf8(m_stepTrace);
     if (m_options.update)
         m_updatedLines[step.line] = conversation::updatedExpectLine(step, mismatch.actual);
@@ -192,10 +181,9 @@ void ConversationReplay::finish()
     if (m_finished)
         return;
     m_finished = true;
-    m_stepTimer.stop();
     m_paceTimer.stop();
     m_tracer.reset();
-    m_terminal.removeObserver(this);
+    m_waits.reset();
     emit finished();
 }
 

@@ -3,7 +3,7 @@
 #include "conversation/conversation_file.h"
 #include "conversation/mismatch_report.h"
 #include "conversation/screen_reading.h"
-#include "engine/terminal_observer.h"
+#include "control/terminal_waits.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -21,16 +21,17 @@ class Tracer;
 // Replays one conversation on one terminal. Before the first step the
 // settings of the file's header (protocol, role, Comutadora) are compared with
 // the terminal's; then, line by line, each expectation is waited for inside the
-// program (evaluated again after every change the terminal reports, once the
-// change's work is done) until it holds or the step's time runs out, and each
-// action runs through the terminal's operator actions, as its control command
-// does. Nothing sleeps a fixed time: a slow host is waited for, a fast one is
+// program, as the control interface's waits are (TerminalWaits: evaluated again
+// after every change the terminal reports) until it holds or the step's time
+// runs out, and each action runs through the terminal's operator actions, as
+// its control command does. The next step starts once the change's work is
+// done, never inside a delivery. Nothing sleeps a fixed time: a slow host is waited for, a fast one is
 // not raced. With pacing, an action also waits until the time the recording
 // took since the action before has passed.
 //
 // The first expectation that does not hold ends the replay, unless updating:
 // then the observed values are kept for an updated copy and the replay goes on.
-class ConversationReplay : public QObject, private TerminalObserver {
+class ConversationReplay : public QObject {
     Q_OBJECT
 public:
     static constexpr qint64 kDefaultStepTimeoutMs = 10000;
@@ -67,24 +68,20 @@ signals:
 
 private:
     void advance();
-    void changed();
-    void evaluate();
+    void waitFor(const conversation::Step &step);
+    void waited(WaitOutcome outcome);
     void timedOut();
     void act(const conversation::Step &step);
     void finish();
     void traceRecord(const QByteArray &text);
-
-    void displayChanged() override { changed(); }
-    void ledsChanged() override { changed(); }
-    void printerChanged() override { changed(); }
-    void serialChanged() override { changed(); }
+    conversation::Screen screenNow() const;
 
     Terminal &m_terminal;
     const conversation::Conversation &m_conversation;
     Options m_options;
     std::unique_ptr<Tracer> m_tracer;
+    std::unique_ptr<TerminalWaits> m_waits;
     QByteArray m_stepTrace;
-    QTimer m_stepTimer;
     QTimer m_paceTimer;
     QElapsedTimer m_clock;
     QElapsedTimer m_sinceAction;
@@ -96,11 +93,8 @@ private:
     const conversation::Step *m_lastAction = nullptr;
     qint64 m_pacedMs = 0;
     bool m_waiting = false;
-    bool m_evaluationQueued = false;
-    bool m_acting = false;
     bool m_advancing = false;
     bool m_finished = false;
-    bool m_started = false;
     QString m_settingsError;
     std::vector<conversation::Mismatch> m_mismatches;
     std::map<int, QByteArray> m_updatedLines;

@@ -30,10 +30,26 @@ void OperatorActions::tell(Words &&words)
         observer->operatorAction(words());
 }
 
+int OperatorActions::addListener(Listener listener)
+{
+    m_listeners.emplace_back(m_nextListener, std::move(listener));
+    return m_nextListener++;
+}
+
+void OperatorActions::removeListener(int id)
+{
+    std::erase_if(m_listeners, [id](const auto &entry) { return entry.first == id; });
+}
+
 void OperatorActions::announce(const char *command, const QJsonObject &args)
 {
-    if (m_listener)
-        m_listener(QString::fromLatin1(command), args);
+    if (m_listeners.empty())
+        return;
+    const QString name = QString::fromLatin1(command);
+    // A listener may remove itself (a recording that failed); the copy keeps the loop sound.
+    const auto listeners = m_listeners;
+    for (const auto &[id, listener] : listeners)
+        listener(name, args);
 }
 
 namespace {
@@ -110,7 +126,7 @@ void OperatorActions::setScaleOn(bool on)
 void OperatorActions::replaceScaleReadings(const QList<QByteArray> &texts)
 {
     tell([&] { return QStringLiteral("scale readings replaced by %1 texts").arg(texts.size()); });
-    if (m_listener) {
+    if (!m_listeners.empty()) {
         QJsonArray readings;
         for (const QByteArray &text : texts)
             readings.append(fromCp1252(text));

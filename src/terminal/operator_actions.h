@@ -8,6 +8,8 @@
 #include <QObject>
 
 #include <functional>
+#include <utility>
+#include <vector>
 
 struct TerminalState;
 class DigitalInputs;
@@ -44,8 +46,9 @@ public:
 
     explicit OperatorActions(const Parts &parts, QObject *parent = nullptr);
 
-    // One listener at a time (a recording); an empty one removes it.
-    void setListener(Listener listener) { m_listener = std::move(listener); }
+    // Listeners (recordings) come and go by the number addListener gives.
+    int addListener(Listener listener);
+    void removeListener(int id);
 
     void pressKey(Keyboard::Key key);
     // Ticks or unticks input 0..3; the host hears of it only when the input changes.
@@ -82,5 +85,6 @@ private:
     void announce(const char *command, const QJsonObject &args = {});
 
     Parts m_parts;
-    Listener m_listener;
+    std::vector<std::pair<int, Listener>> m_listeners;
+    int m_nextListener = 1;
 };
