@@ -1,41 +1,38 @@
-// Trace: "trace.start" (optionally into a file, "format" text or jsonl),
+// Trace: "trace.start" (optionally into a file created new, or written over
+// with "replace":true; "format" text or jsonl),
 // "trace.stop" and "trace.warnings", on the terminal the request names; the
 // records go to "trace" subscribers as events (see control_trace.h).
 
 #include "control/control_command.h"
 #include "control/control_member.h"
 #include "control/control_trace.h"
-#include "terminal/terminal.h"
-
-#include <QDir>
 
 namespace {
 
 struct StartArgs {
-    QString path;
+    QString file;
     QString formatName;
     traceformat::Format format;
+    bool replace;
 };
 
 StartArgs readStart(const CommandContext &c)
 {
-    const QString file = control::stringArg(c.args(), QStringLiteral("file"), QString());
-    StartArgs a{{}, control::stringArg(c.args(), QStringLiteral("format"), QStringLiteral("text")),
-                traceformat::Format::Text};
+    StartArgs a{control::stringArg(c.args(), QStringLiteral("file"), QString()),
+                control::stringArg(c.args(), QStringLiteral("format"), QStringLiteral("text")),
+                traceformat::Format::Text, control::boolArg(c.args(), QStringLiteral("replace"), false)};
     if (a.formatName == QLatin1String("jsonl"))
         a.format = traceformat::Format::JsonLines;
     else if (a.formatName != QLatin1String("text"))
         control::badArgument(QStringLiteral("\"format\" is \"text\" or \"jsonl\""));
-    // A relative name lives in the terminal's working folder, like its other files.
-    if (!file.isEmpty())
-        a.path = QDir(c.terminal().workingFolder()).absoluteFilePath(file);
     return a;
 }
 
 QJsonObject runStart(CommandContext &c, const StartArgs &a)
 {
-    c.member.trace->start(a.path, a.format);
-    return {{QStringLiteral("file"), a.path.isEmpty() ? QJsonValue() : QJsonValue(a.path)},
+    // A relative name lives in the terminal's working folder, like its other files.
+    const QString path = c.member.trace->start(a.file, a.format, a.replace);
+    return {{QStringLiteral("file"), path.isEmpty() ? QJsonValue() : QJsonValue(path)},
             {QStringLiteral("format"), a.formatName}};
 }
 

@@ -5,18 +5,12 @@
 #include "control/control_state.h"
 #include "terminal/terminal.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
-#include <QFileInfo>
 #include <QJsonDocument>
-#include <QLocalServer>
 #include <QLocalSocket>
-#include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTcpSocket>
 
 #include <chrono>
-#include <sys/stat.h>
 
 using control::badArgument;
 
@@ -96,115 +90,6 @@ bool ControlServer::removeMember(const QString &name)
     return true;
 }
 
-// ---- Transport ----
-
-bool ControlServer::listen(const QString &spec, QString *error)
-{
-    close();
-    if (spec.startsWith(QLatin1String("unix:"))) {
-        const QString path = QFileInfo(spec.mid(5)).absoluteFilePath();
-        if (spec.size() <= 5) {
-            *error = QStringLiteral("the control socket needs a path: unix:PATH");
-            return false;
-        }
-        struct stat existing = {};
-        if (::lstat(QFile::encodeName(path).constData(), &existing) == 0) {
-            // A socket left by a run that died is taken over; anything else is not ours to remove.
-            QLocalSocket probe;
-            probe.connectToServer(path);
-            const bool live = probe.waitForConnected(200);
-            probe.abort();
-            const bool socketFile = S_ISSOCK(existing.st_mode);
-            if (live) {
-                *error = QStringLiteral("%1 is in use by another running program").arg(path);
-                return false;
-            }
-            if (!socketFile) {
-                *error = QStringLiteral("%1 exists and is not a socket; choose another path").arg(path);
-                return false;
-            }
-            QFile::remove(path);
-        }
-        m_local = new QLocalServer(this);
-        m_local->setSocketOptions(QLocalServer::UserAccessOption);
-        if (!m_local->listen(path)) {
-            *error = QStringLiteral("cannot listen on %1: %2").arg(path, m_local->errorString());
-            delete m_local;
-            m_local = nullptr;
-            return false;
-        }
-        connect(m_local, &QLocalServer::newConnection, this, [this] {
-            while (QLocalSocket *socket = m_local->nextPendingConnection())
-                addSession(socket, false, [socket] { socket->abort(); });
-        });
-        return true;
-    }
-    if (spec.startsWith(QLatin1String("tcp:"))) {
-        bool ok = false;
-        const uint port = spec.mid(4).toUInt(&ok);
-        if (!ok || port > 65535) {
-            *error = QStringLiteral("the control port must be a number from 0 to 65535: tcp:PORT");
-            return false;
-        }
-        m_tcp = new QTcpServer(this);
-        if (!m_tcp->listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
-            *error = QStringLiteral("cannot listen on 127.0.0.1 port %1: %2").arg(port).arg(m_tcp->errorString());
-            delete m_tcp;
-            m_tcp = nullptr;
-            return false;
-        }
-        const quint64 a = QRandomGenerator::system()->generate64();
-        const quint64 b = QRandomGenerator::system()->generate64();
-        m_token = QStringLiteral("%1%2").arg(a, 16, 16, QLatin1Char('0')).arg(b, 16, 16, QLatin1Char('0'));
-        connect(m_tcp, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_tcp->nextPendingConnection())
-                addSession(socket, true, [socket] { socket->abort(); });
-        });
-        return true;
-    }
-    *error = QStringLiteral("the control interface is unix:PATH or tcp:PORT, not \"%1\"").arg(spec);
-    return false;
-}
-
-void ControlServer::close()
-{
-    for (const SessionPtr &session : std::vector<SessionPtr>(m_sessions)) {
-        session->io->disconnect(this);
-        session->abort();
-        dropSession(session);
-    }
-    if (m_local) {
-        // Closing removes the socket file.
-        m_local->close();
-        delete m_local;
-        m_local = nullptr;
-    }
-    if (m_tcp) {
-        m_tcp->close();
-        delete m_tcp;
-        m_tcp = nullptr;
-    }
-    m_token.clear();
-}
-
-QString ControlServer::address() const
-{
-    if (m_local)
-        return QStringLiteral("unix:") + m_local->fullServerName();
-    if (m_tcp)
-        return QStringLiteral("tcp:127.0.0.1:%1").arg(m_tcp->serverPort());
-    return QString();
-}
-
-QByteArray ControlServer::readyLine() const
-{
-    QJsonObject ready{{QStringLiteral("control"), address()},
-                      {QStringLiteral("pid"), QCoreApplication::applicationPid()}};
-    if (!m_token.isEmpty())
-        ready.insert(QStringLiteral("token"), m_token);
-    return QJsonDocument(QJsonObject{{QStringLiteral("ready"), ready}}).toJson(QJsonDocument::Compact);
-}
-
 void ControlServer::addSession(QIODevice *io, bool tcp, std::function<void()> abort)
 {
     auto session = std::make_shared<ControlSession>();
@@ -232,6 +117,8 @@ void ControlServer::addSession(QIODevice *io, bool tcp, std::function<void()> ab
         if (SessionPtr s = weak.lock())
             pump(s);
     });
+    if (tcp)
+        startAuthDeadline(session);
     write(session, QJsonObject{{QStringLiteral("hello"),
                                 QJsonObject{{QStringLiteral("program"), QStringLiteral("ethernet")},
                                             {QStringLiteral("protocol"), 1}}}});
@@ -348,7 +235,7 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
 
     if (!session->authenticated) {
         const bool accepted = request.cmd == QLatin1String("auth") &&
-                              request.args.value(QStringLiteral("token")).toString() == m_token;
+                              tokenMatches(request.args.value(QStringLiteral("token")).toString());
         if (!accepted) {
             replyError(session, request.id, QStringLiteral("unauthorized"),
                        QStringLiteral("the first request must be {\"cmd\":\"auth\",\"token\":...} with the token "

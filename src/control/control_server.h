@@ -77,6 +77,12 @@ public:
     static constexpr qint64 kHistoryBytes = 4 * 1024 * 1024;
     static constexpr qint64 kDefaultWaitMs = 10000;
     static constexpr qint64 kMaxWaitMs = 24LL * 3600 * 1000;
+    // A TCP client has this long to authenticate before it is cut off.
+    static constexpr int kAuthDeadlineMs = 5000;
+    // Connections beyond these are refused with one line that says why.
+    static constexpr qsizetype kMaxWaitingForAuth = 16;
+    static constexpr qsizetype kMaxSessions = 64;
+    static constexpr int kAcceptRetryMs = 100;
 
     struct Member {
         QString name;
@@ -133,6 +139,11 @@ public:
 private:
     using SessionPtr = std::shared_ptr<ControlSession>;
 
+    // control_listener.cpp: who is let in.
+    void admit(QIODevice *io, bool tcp, std::function<void()> abort);
+    void startAuthDeadline(const SessionPtr &session);
+    bool tokenMatches(const QString &offered) const;
+
     void addSession(QIODevice *io, bool tcp, std::function<void()> abort);
     void dropSession(const SessionPtr &session);
     void pump(const SessionPtr &session);
@@ -157,6 +168,7 @@ private:
     QLocalServer *m_local = nullptr;
     QTcpServer *m_tcp = nullptr;
     QString m_token;
+    bool m_refusalReported = false;
     std::vector<SessionPtr> m_sessions;
     qint64 m_seq = 0;
     // Sends and reads of every terminal, kept together so that the bound holds for the whole fleet.

@@ -1,8 +1,10 @@
 #include "control/control_trace.h"
 
 #include "control/control_request.h"
+#include "shell/new_file.h"
 #include "terminal/terminal.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 ControlTrace::ControlTrace(Terminal &terminal, std::function<bool()> wanted,
@@ -35,12 +37,23 @@ QJsonObject ControlTrace::summaryObject() const
             {QStringLiteral("notes"), notes}};
 }
 
-void ControlTrace::start(const QString &path, traceformat::Format format)
+QString ControlTrace::start(const QString &file, traceformat::Format format, bool replace)
 {
-    QString error;
-    if (!m_session.start(path, format, &error))
-        throw ControlError{QStringLiteral("trace_failed"), error};
+    if (file.isEmpty()) {
+        m_session.start(nullptr, QString(), format);
+        m_ran = true;
+        return QString();
+    }
+    NewFile opened = openNewFile(m_terminal.workingFolder(), file, replace);
+    switch (opened.refusal) {
+    case NewFile::Refusal::None: break;
+    case NewFile::Refusal::Exists: throw ControlError{QStringLiteral("file_exists"), opened.error};
+    case NewFile::Refusal::NotAFile: throw ControlError{QStringLiteral("not_a_file"), opened.error};
+    case NewFile::Refusal::Failed: throw ControlError{QStringLiteral("trace_failed"), opened.error};
+    }
+    m_session.start(std::move(opened.file), opened.path, format);
     m_ran = true;
+    return opened.path;
 }
 
 QJsonObject ControlTrace::stop()

@@ -24,8 +24,12 @@ public:
     ControlTrace(Terminal &terminal, std::function<bool()> wanted, std::function<void(QJsonObject)> publish,
                  QObject *parent = nullptr);
 
-    // path: absolute, or empty for no file. Throws ControlError (trace_failed).
-    void start(const QString &path, traceformat::Format format);
+    // file: relative to the terminal's working folder, or empty for no file;
+    // created new (see openNewFile), an existing file written over only with
+    // replace. A trace already running goes on when the new file is refused,
+    // and ends when it is open. Returns the absolute path, or an empty one.
+    // Throws ControlError: file_exists, not_a_file or trace_failed.
+    QString start(const QString &file, traceformat::Format format, bool replace);
     // The summary; throws ControlError (not_tracing) when no trace runs.
     QJsonObject stop();
     // The summary of the running or last trace; not_tracing when none has run.

@@ -19,30 +19,39 @@ TraceSession::~TraceSession()
 
 bool TraceSession::start(const QString &path, traceformat::Format format, QString *error)
 {
+    std::unique_ptr<QFile> file;
+    if (!path.isEmpty()) {
+        file = std::make_unique<QFile>(path);
+        // Unbuffered: every write reaches the system at once, so a full disk shows in its result.
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+            if (error)
+                *error = QStringLiteral("cannot write the trace to \"%1\": %2")
+                             .arg(QDir::toNativeSeparators(path), file->errorString());
+            return false;
+        }
+    }
+    start(std::move(file), path, format);
+    return true;
+}
+
+void TraceSession::start(std::unique_ptr<QFile> file, const QString &path, traceformat::Format format)
+{
     stop();
     m_path = path;
     m_format = format;
     m_failing = false;
     m_buffer.clear();
-    if (!path.isEmpty()) {
-        m_file.setFileName(path);
-        // Unbuffered: every write reaches the system at once, so a full disk shows in its result.
-        if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-            if (error)
-                *error = QStringLiteral("cannot write the trace to \"%1\": %2")
-                             .arg(QDir::toNativeSeparators(path), m_file.errorString());
-            return false;
-        }
+    m_file = std::move(file);
+    if (m_file) {
         m_buffer = traceformat::header(format, m_terminal.workingFolder());
         m_flushTimer.start();
     }
     m_tracer = std::make_unique<Tracer>(m_terminal, [this](const TraceRecord &record) { take(record); });
-    return true;
 }
 
 void TraceSession::take(const TraceRecord &record)
 {
-    if (m_file.isOpen()) {
+    if (m_file) {
         traceformat::append(m_buffer, record, m_format);
         if (m_buffer.size() >= kBufferBytes)
             flushToFile();
@@ -55,11 +64,11 @@ void TraceSession::flushToFile()
 {
     if (m_tracer)
         m_tracer->flush();
-    if (!m_file.isOpen() || m_buffer.isEmpty())
+    if (!m_file || m_buffer.isEmpty())
         return;
-    const qint64 written = m_file.write(m_buffer);
+    const qint64 written = m_file->write(m_buffer);
     if (written != m_buffer.size()) {
-        fail(m_file.errorString());
+        fail(m_file->errorString());
         return;
     }
     m_buffer.clear();
@@ -71,7 +80,7 @@ void TraceSession::fail(const QString &reason)
         return;
     m_failing = true;
     m_buffer.clear();
-    m_file.close();
+    m_file.reset();
     m_flushTimer.stop();
     const QString text = QStringLiteral("Não foi possível gravar o rastreamento em \"%1\" (%2). O rastreamento "
                                         "foi interrompido; o terminal continua funcionando.")
@@ -96,16 +105,17 @@ void TraceSession::stop()
     m_lastSummary = m_tracer->summary();
     m_tracer.reset();
     m_flushTimer.stop();
-    if (m_file.isOpen()) {
+    if (m_file) {
         m_buffer += traceformat::summary(m_lastSummary, m_format);
-        const qint64 written = m_file.write(m_buffer);
+        const qint64 written = m_file->write(m_buffer);
         m_buffer.clear();
-        m_file.close();
+        const QString reason = m_file->errorString();
+        m_file.reset();
         if (written < 0)
             m_terminal.prompts().showMessage(kApplicationTitle,
                                              QStringLiteral("Não foi possível gravar o fim do rastreamento em "
                                                             "\"%1\" (%2).")
-                                                 .arg(QDir::toNativeSeparators(m_path), m_file.errorString()),
+                                                 .arg(QDir::toNativeSeparators(m_path), reason),
                                              Prompts::Icon::Warning);
     }
 }

@@ -34,8 +34,11 @@ public:
     ~TraceSession() override;
 
     // An empty path writes no file. False, with a sentence in *error, when the
-    // file cannot be opened; nothing is traced then.
+    // file cannot be opened; a trace already running then goes on unchanged.
     bool start(const QString &path, traceformat::Format format, QString *error);
+    // Into a file the caller opened for writing (see openNewFile), named path
+    // in messages; nullptr writes no file. Ends a trace already running first.
+    void start(std::unique_ptr<QFile> file, const QString &path, traceformat::Format format);
     // Writes what is pending and the summary, closes the file. Nothing when not running.
     void stop();
     bool isRunning() const { return m_tracer != nullptr; }
@@ -59,7 +62,7 @@ private:
     Listener m_listener;
     QString m_path;
     traceformat::Format m_format = traceformat::Format::Text;
-    QFile m_file;
+    std::unique_ptr<QFile> m_file; // none: no file is written
     QByteArray m_buffer;
     QTimer m_flushTimer;
     TraceSummary m_lastSummary;

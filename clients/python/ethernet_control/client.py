@@ -62,6 +62,11 @@ class Terminal:
         self._next_id = 1
         self.seq = 0
         hello = self._read_message()
+        if "error" in hello:
+            # Refused at the door (too many connections): the line says why.
+            error = hello["error"]
+            self.close()
+            raise ControlError(error.get("code", "error"), error.get("message", ""), hello)
         if hello.get("hello", {}).get("protocol") != PROTOCOL:
             raise LaunchError(f"unexpected greeting {hello!r}")
         self.hello = hello["hello"]
@@ -250,13 +255,17 @@ class Terminal:
 
     # -- the trace ---------------------------------------------------------------
 
-    def trace_start(self, file: Optional[str] = None, format: str = "text") -> dict:
+    def trace_start(self, file: Optional[str] = None, format: str = "text", replace: bool = False) -> dict:
         """Starts a trace of what the terminal does (a running one is ended
         first), written to ``file`` (relative names live in the working folder)
-        as ``text`` or ``jsonl``, and offered as "trace" events to subscribers."""
+        as ``text`` or ``jsonl``, and offered as "trace" events to subscribers.
+        The file is created new; an existing file is written over only with
+        ``replace``, and a symbolic link never."""
         args: Dict[str, Any] = {"format": format}
         if file is not None:
             args["file"] = file
+        if replace:
+            args["replace"] = True
         return self.request("trace.start", **args)
 
     def trace_stop(self) -> dict:
