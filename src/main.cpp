@@ -405,7 +405,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
             fleet.terminal(i).faults().add(spec);
     fleet.start();
     ConversationRecording recording(fleet.terminal(0));
-    if (QString error; !options.record.isEmpty() && !recording.start(options.record, false, &error))
+    if (QString error; !options.record.isEmpty() && !recording.start(QDir::currentPath(), options.record, false, &error))
         return startFailure(error);
     if (options.playback)
         fleet.setPlaybackAll(true, options.rampUpMs);

@@ -8,12 +8,11 @@
 #include "control/conversation_recording.h"
 #include "terminal/terminal.h"
 
-#include <QDir>
 
 namespace {
 
 struct StartArgs {
-    QString path;
+    QString file;
     bool replace;
 };
 
@@ -22,9 +21,7 @@ StartArgs readStart(const CommandContext &c)
     const QString file = control::stringArg(c.args(), QStringLiteral("file"));
     if (file.isEmpty())
         control::badArgument(QStringLiteral("\"file\" names the conversation file"));
-    // A relative name lives in the terminal's working folder, like its other files.
-    return {QDir(c.terminal().workingFolder()).absoluteFilePath(file),
-            control::boolArg(c.args(), QStringLiteral("replace"), false)};
+    return {file, control::boolArg(c.args(), QStringLiteral("replace"), false)};
 }
 
 ConversationRecording &recordingOf(CommandContext &c)
@@ -42,8 +39,13 @@ QJsonObject runStart(CommandContext &c, const StartArgs &a)
                            QStringLiteral("a conversation is being recorded to \"%1\"; stop it first")
                                .arg(recording.path())};
     QString error;
-    if (!recording.start(a.path, a.replace, &error))
-        throw ControlError{QStringLiteral("file_refused"), error};
+    NewFile::Refusal refusal = NewFile::Refusal::None;
+    // A relative name lives in the terminal's working folder, like its other files.
+    if (!recording.start(c.terminal().workingFolder(), a.file, a.replace, &error, &refusal))
+        throw ControlError{refusal == NewFile::Refusal::Exists     ? QStringLiteral("file_exists")
+                           : refusal == NewFile::Refusal::NotAFile ? QStringLiteral("not_a_file")
+                                                                   : QStringLiteral("record_failed"),
+                           error};
     return {{QStringLiteral("file"), recording.path()}};
 }
 
@@ -54,7 +56,7 @@ QJsonObject runStop(CommandContext &c)
         throw ControlError{QStringLiteral("not_recording"), QStringLiteral("no conversation is being recorded")};
     QString error;
     if (!recording.stop(&error))
-        throw ControlError{QStringLiteral("file_refused"), error};
+        throw ControlError{QStringLiteral("record_failed"), error};
     return {{QStringLiteral("file"), recording.path()}, {QStringLiteral("actions"), recording.actions()}};
 }
 

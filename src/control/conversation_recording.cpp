@@ -41,29 +41,21 @@ QJsonObject ConversationRecording::settingsOf(Terminal &terminal)
     return settings;
 }
 
-bool ConversationRecording::start(const QString &path, bool replace, QString *error)
+bool ConversationRecording::start(const QString &workingFolder, const QString &path, bool replace, QString *error,
+                                  NewFile::Refusal *refusal)
 {
-    stop();
-    m_path = QFileInfo(path).absoluteFilePath();
-    m_file.setFileName(m_path);
-    const QFileInfo info(m_path);
-    QString refusal;
-    if (path.isEmpty())
-        refusal = QStringLiteral("no file named");
-    else if (info.isSymLink())
-        refusal = QStringLiteral("it is a symbolic link");
-    else if (info.exists() && !info.isFile())
-        refusal = QStringLiteral("it is not a regular file");
-    else if (info.exists() && !replace)
-        refusal = QStringLiteral("it exists; replace it only on purpose");
-    else if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        refusal = m_file.errorString();
-    if (!refusal.isEmpty()) {
+    // Opened before the running recording ends, so a refused file leaves it going.
+    NewFile opened = openNewFile(workingFolder, path, replace);
+    if (refusal)
+        *refusal = opened.refusal;
+    if (!opened.file) {
         if (error)
-            *error = QStringLiteral("cannot record the conversation to \"%1\": %2")
-                         .arg(QDir::toNativeSeparators(m_path), refusal);
+            *error = QStringLiteral("cannot record the conversation: %1").arg(opened.error);
         return false;
     }
+    stop();
+    m_file = std::move(opened.file);
+    m_path = opened.path;
     m_failing = false;
     m_reads = 0;
     m_clock.start();
@@ -100,7 +92,7 @@ void ConversationRecording::action(const QString &command, const QJsonObject &ar
 
 bool ConversationRecording::writeLine(const QByteArray &line)
 {
-    return m_file.isOpen() && m_file.write(line) == line.size();
+    return m_file && m_file->write(line) == line.size();
 }
 
 void ConversationRecording::fail()
@@ -108,7 +100,7 @@ void ConversationRecording::fail()
     if (m_failing)
         return;
     m_failing = true;
-    const QString reason = m_file.errorString();
+    const QString reason = m_file ? m_file->errorString() : QString();
     // The failing write may lie inside an operator action; the user is told once it is done.
     QMetaObject::invokeMethod(
         this,
@@ -130,10 +122,11 @@ bool ConversationRecording::stop(QString *error)
         return true;
     m_terminal.actions().removeListener(m_listener);
     m_terminal.removeObserver(this);
-    const bool written = m_recorder->end(screenNow(), m_clock.elapsed()) && m_file.flush();
+    const bool written = m_recorder->end(screenNow(), m_clock.elapsed()) && m_file->flush();
     m_lastActions = m_recorder->actions();
     m_recorder.reset();
-    m_file.close();
+    m_file->close();
+    m_file.reset();
     emit recordingChanged(false);
     if (!written && error)
         *error = QStringLiteral("the end of the conversation could not be written to \"%1\"")

@@ -3,6 +3,7 @@
 #include "conversation/recorder.h"
 #include "conversation/screen_reading.h"
 #include "engine/terminal_observer.h"
+#include "shell/new_file.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -27,9 +28,12 @@ public:
     explicit ConversationRecording(Terminal &terminal, QObject *parent = nullptr);
     ~ConversationRecording() override;
 
-    // A new file at path (relative to the working folder of the process); an
-    // existing one only with replace. False with a sentence in *error.
-    bool start(const QString &path, bool replace, QString *error);
+    // A new file at path, a relative one taken from workingFolder; an existing
+    // regular file only with replace, a link or special file never. False with
+    // a sentence in *error and the reason in *refusal; a recording already
+    // running goes on then.
+    bool start(const QString &workingFolder, const QString &path, bool replace, QString *error,
+               NewFile::Refusal *refusal = nullptr);
     // Writes what the terminal shows now and closes the file. False with a
     // sentence when the file refused a write; nothing when not recording.
     bool stop(QString *error = nullptr);
@@ -52,7 +56,7 @@ private:
 
     Terminal &m_terminal;
     std::unique_ptr<conversation::Recorder> m_recorder;
-    QFile m_file;
+    std::unique_ptr<QFile> m_file;
     QString m_path;
     QElapsedTimer m_clock;
     conversation::LogMarks m_marks;

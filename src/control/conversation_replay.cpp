@@ -162,6 +162,7 @@ void ConversationReplay::timedOut()
     mismatch.actionLine = m_lastAction ? m_lastAction->line : 0;
     mismatch.action = m_lastAction ? m_lastAction->actionText() : QByteArray();
     mismatch.waitedMs = m_waitClock.elapsed();
+    mismatch.timeoutMs = m_options.stepTimeoutMs;
     mismatch.expectation = &step;
     mismatch.actual = screenNow();
     mismatch.trace = QString::fromUtf8(m_stepTrace);

@@ -100,7 +100,7 @@ QString headline(const Mismatch &mismatch)
         .arg(mismatch.line)
         .arg(mismatch.step)
         .arg(after)
-        .arg(mismatch.waitedMs);
+        .arg(mismatch.timeoutMs);
 }
 
 QString reportText(const Mismatch &mismatch)

@@ -21,7 +21,8 @@ struct Mismatch {
     int step = 0;     // the expectation's number, from 1
     int actionLine = 0; // 0 when no action came before
     QByteArray action;
-    qint64 waitedMs = 0;
+    qint64 waitedMs = 0;  // as measured
+    qint64 timeoutMs = 0; // the step's time
     const Step *expectation = nullptr;
     Screen actual;
     QString trace;
