@@ -248,3 +248,34 @@ def test_missing_header_bad_option_and_other_settings(tmp_path):
     assert result.returncode == 1
     assert 'recorded with protocol "vt100" (the terminal has "zorvane")' in result.report
     assert result.files[0]["met"] == 0
+
+
+def test_recordings_are_new_files_and_end_whole_on_sigterm(tmp_path, hosts):
+    host = hosts("vt100")
+    folder = terminal_folder(tmp_path / "terminal", host.port, "vt100")
+    (tmp_path / "terminal" / "kept.jsonl").write_text("mine\n")
+    os.symlink("/etc/passwd", tmp_path / "terminal" / "link.jsonl")
+    with ethernet_control.launch(folder=folder, extra_args=["--record", str(tmp_path / "headless.jsonl")]) as terminal:
+        terminal.wait_display(r"5 LEDs")
+        for name, code in (("kept.jsonl", "file_exists"), ("link.jsonl", "not_a_file")):
+            with pytest.raises(ethernet_control.ControlError) as refused:
+                terminal.record_start(name)
+            assert refused.value.code == code
+        assert terminal.record_start("kept.jsonl", replace=True)["file"] == os.path.join(folder, "kept.jsonl")
+        for key in "45":  # the host echoes each key
+            terminal.key(key)
+            terminal.wait_display(r"Tecla: " + key)
+        assert terminal.record_stop()["actions"] == 2
+        with pytest.raises(ethernet_control.ControlError) as idle:
+            terminal.record_stop()
+        assert idle.value.code == "not_recording"
+        terminal.key("0")
+        terminal.wait_display(r"Ate logo!")
+        assert terminal.process.stop() == 0  # SIGTERM
+    assert open("/etc/passwd").read() != ""
+    assert [line.get("do") for line in lines_of(os.path.join(folder, "kept.jsonl"))][1:] == [None, "key", None,
+                                                                                               "key", None]
+    # The run's own recording holds every action and ends with what was shown at the end.
+    recorded = lines_of(str(tmp_path / "headless.jsonl"))
+    assert [line["do"] for line in recorded if "do" in line] == ["key", "key", "key"]
+    assert recorded[-1]["expect"]["display"][0] == "Ate logo!"
