@@ -120,6 +120,18 @@ std::optional<qint64> numberOption(const QCommandLineParser &parser, const QComm
     return value;
 }
 
+// --equipment KIND: false when KIND is neither.
+bool equipmentOption(const QString &kind, bool *comutadora)
+{
+    *comutadora = kind == QLatin1String("comutadora");
+    return *comutadora || kind == QLatin1String("terminal");
+}
+
+QString equipmentError(const QString &kind)
+{
+    return QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind);
+}
+
 // The options of a replay (--replay FILE [FILE...]); the run is headless.
 std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options &options)
 {
@@ -146,12 +158,8 @@ std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options 
     }
     run.junit = isSet("junit") ? QFileInfo(value("junit")).absoluteFilePath() : QString();
     run.results = isSet("results") ? QFileInfo(value("results")).absoluteFilePath() : QString();
-    if (isSet("equipment")) {
-        const QString kind = value("equipment");
-        if (kind != QLatin1String("terminal") && kind != QLatin1String("comutadora"))
-            return usageError(QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind));
-        run.comutadora = kind == QLatin1String("comutadora");
-    }
+    if (isSet("equipment") && !equipmentOption(value("equipment"), &run.comutadora))
+        return usageError(equipmentError(value("equipment")));
     if (isSet("fleet")) {
         if (isSet("folder"))
             return usageError(QStringLiteral("--fleet names the folders itself; leave out --folder"));
@@ -291,10 +299,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (parser.isSet(equipment)) {
         if (!options.headless)
             return usageError(QStringLiteral("--equipment needs --headless (with windows the chooser asks)"));
-        const QString kind = parser.value(equipment);
-        if (kind != QLatin1String("terminal") && kind != QLatin1String("comutadora"))
-            return usageError(QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind));
-        options.comutadora = kind == QLatin1String("comutadora");
+        if (!equipmentOption(parser.value(equipment), &options.comutadora))
+            return usageError(equipmentError(parser.value(equipment)));
     }
     if (parser.isSet(addresses)) {
         if (!options.comutadora)
