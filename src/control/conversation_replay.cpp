@@ -51,6 +51,7 @@ void ConversationReplay::start()
     m_settingsError = settingsDifference(m_conversation, m_terminal);
     if (!m_settingsError.isEmpty()) {
         m_finished = true;
+        m_elapsedMs = m_clock.elapsed();
         QMetaObject::invokeMethod(this, &ConversationReplay::finished, Qt::QueuedConnection);
         return;
     }
@@ -182,6 +183,7 @@ void ConversationReplay::finish()
     if (m_finished)
         return;
     m_finished = true;
+    m_elapsedMs = m_clock.elapsed();
     m_paceTimer.stop();
     m_tracer.reset();
     m_waits.reset();

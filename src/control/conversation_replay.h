@@ -58,7 +58,8 @@ public:
     // The file with the observed values where they differ; empty when nothing differed.
     QByteArray updatedText() const;
     int expectationsMet() const { return m_met; }
-    qint64 elapsedMs() const { return m_clock.elapsed(); }
+    // From start() to the end (or until now while running).
+    qint64 elapsedMs() const { return m_finished ? m_elapsedMs : m_clock.elapsed(); }
 
     // The settings of the header that differ from the terminal's, in a sentence; empty when none.
     static QString settingsDifference(const conversation::Conversation &conversation, Terminal &terminal);
@@ -92,6 +93,7 @@ private:
     int m_met = 0;
     const conversation::Step *m_lastAction = nullptr;
     qint64 m_pacedMs = 0;
+    qint64 m_elapsedMs = 0;
     bool m_waiting = false;
     bool m_advancing = false;
     bool m_finished = false;
