@@ -8,24 +8,18 @@
 // Usage: bench_control [round trips]
 
 #include "support/figures.h"
+#include "support/headless_control.h"
 
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -36,44 +30,6 @@ using Clock = std::chrono::steady_clock;
 double msSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-// Reads whole lines from a blocking socket.
-struct LineReader {
-    int fd;
-    std::string buffer;
-
-    bool line(std::string &out, int timeoutMs = 10000)
-    {
-        while (true) {
-            const auto at = buffer.find('\n');
-            if (at != std::string::npos) {
-                out = buffer.substr(0, at);
-                buffer.erase(0, at + 1);
-                return true;
-            }
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, timeoutMs) <= 0)
-                return false;
-            char chunk[65536];
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n <= 0)
-                return false;
-            buffer.append(chunk, std::size_t(n));
-        }
-    }
-};
-
-bool writeAll(int fd, const std::string &data)
-{
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n <= 0)
-            return false;
-        done += std::size_t(n);
-    }
-    return true;
 }
 
 int fail(const char *what)
@@ -97,49 +53,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int roundTrips = argc > 1 ? std::max(100, std::atoi(argv[1])) : 5000;
-    const QString binary = qEnvironmentVariable("BENCH_PROGRAM", QStringLiteral(EMULATOR_BINARY));
-
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof local;
-    if (::bind(listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 || ::listen(listener, 4) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&local), &length) != 0)
-        return fail("cannot listen on loopback");
-
-    QTemporaryDir folder;
-    QFile config(folder.filePath(QStringLiteral("Config.ini")));
-    if (!config.open(QIODevice::WriteOnly))
-        return fail("cannot write Config.ini");
-    config.write("[Config]\r\nConexao=1\r\nEndereco=127.0.0.1\r\nProtocolo=0\r\nPorta=" +
-                 QByteArray::number(ntohs(local.sin_port)) + "\r\n[CodigoBarras]\r\nDelai=0\r\n");
-    config.close();
-
-    const QString socketPath = folder.filePath(QStringLiteral("control.sock"));
-    QProcess program;
-    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    program.start(binary, {QStringLiteral("--headless"), QStringLiteral("--folder"), folder.path(),
-                           QStringLiteral("--control"), QStringLiteral("unix:") + socketPath});
-    if (!program.waitForStarted(10000) || !program.waitForReadyRead(10000))
-        return fail("the program did not start");
-    program.readLine();
-
-    const int host = ::accept(listener, nullptr, nullptr);
-    const int control = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.toLocal8Bit().constData(), sizeof address.sun_path - 1);
-    if (host < 0 || ::connect(control, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
-        return fail("cannot connect");
+    bench::HeadlessControl program;
+    if (!program.start(QStringLiteral(EMULATOR_BINARY)))
+        return fail(qPrintable(program.error()));
+    const int host = program.host();
+    const int control = program.control();
     const int one = 1;
     ::setsockopt(host, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    LineReader replies{control, {}};
     std::string line;
-    replies.line(line); // greeting
-    writeAll(control, R"({"id":0,"cmd":"wait","until":{"connected":true}})" "\n");
-    if (!replies.line(line) || line.find("\"ok\"") == std::string::npos)
-        return fail("the terminal did not connect");
+    using bench::writeAll;
 
     std::printf("bench_control on %s, load %s\n", qPrintable(figures::machine()), qPrintable(figures::loadAverage()));
 
@@ -147,7 +69,7 @@ int main(int argc, char *argv[])
     for (int i = 0; i < roundTrips; ++i) {
         const auto start = Clock::now();
         writeAll(control, "{\"id\":" + std::to_string(i) + ",\"cmd\":\"state\"}\n");
-        if (!replies.line(line))
+        if (!program.line(line))
             return fail("no reply to state");
         stateTimes.push_back(msSince(start));
     }
@@ -161,7 +83,7 @@ int main(int argc, char *argv[])
         ::usleep(2000);
         const auto start = Clock::now();
         writeAll(host, "\x1b[J" + mark);
-        if (!replies.line(line) || line.find("\"ok\"") == std::string::npos)
+        if (!program.line(line) || line.find("\"ok\"") == std::string::npos)
             return fail("a display wait did not end");
         waitTimes.push_back(msSince(start));
     }
@@ -178,7 +100,7 @@ int main(int argc, char *argv[])
     const auto start = Clock::now();
     writeAll(control, requests);
     int answered = 0;
-    while (answered < kKeys && replies.line(line))
+    while (answered < kKeys && program.line(line))
         ++answered;
     std::string received;
     while (received.size() < expected.size()) {
@@ -196,10 +118,6 @@ int main(int argc, char *argv[])
     std::printf("%-34s %d replies, %zu bytes at the host in %.0f ms, in order and complete: %s\n",
                 "10,000 key requests in a row", answered, received.size(), elapsed, inOrder ? "met" : "MISSED");
 
-    ::close(control);
-    program.terminate();
-    program.waitForFinished(10000);
-    ::close(host);
-    ::close(listener);
+    program.stop();
     return inOrder && answered == kKeys ? 0 : 1;
 }

@@ -372,6 +372,24 @@ void announce(const ControlServer *control)
     std::fflush(stdout);
 }
 
+// --playback measures nothing for a terminal with no script: one line says which they are.
+void reportWithoutScript(const QStringList &names, int terminals)
+{
+    if (names.isEmpty())
+        return;
+    constexpr qsizetype kNamed = 10;
+    QString list = names.mid(0, kNamed).join(QStringLiteral(", "));
+    if (names.size() > kNamed)
+        list += QStringLiteral(" and %1 more").arg(names.size() - kNamed);
+    const QByteArray line = QStringLiteral("ethernet: --playback: no \"Digitacoes.ini\" to play in %1 of %2 "
+                                           "terminal(s): %3\n")
+                                .arg(names.size())
+                                .arg(terminals)
+                                .arg(list)
+                                .toLocal8Bit();
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+}
+
 int runHeadless(int argc, char *argv[], const Options &options)
 {
     QCoreApplication app(argc, argv);
@@ -414,7 +432,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (QString error; !options.record.isEmpty() && !recording.start(QDir::currentPath(), options.record, false, &error))
         return startFailure(error);
     if (options.playback)
-        fleet.setPlaybackAll(true, options.rampUpMs);
+        reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get());
     const int status = QCoreApplication::exec();

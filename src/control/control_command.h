@@ -79,6 +79,6 @@ ControlCommands recordCommands();   // control_commands_record.cpp: record.start
 ControlCommands builtInCommands(); // control_commands.cpp
 
 // What "playback" does to one terminal, for a front end's own variant of it;
-// returns the reply.
+// returns the reply. Starting without a "Digitacoes.ini" throws no_script.
 QJsonObject setPlayback(Terminal &terminal, bool on);
 } // namespace control

@@ -9,6 +9,7 @@
 #include "engine/cp1252.h"
 #include "terminal/terminal.h"
 
+#include <QFileInfo>
 #include <QList>
 
 #include <optional>
@@ -164,6 +165,10 @@ ControlCommands operatorCommands()
 
 QJsonObject setPlayback(Terminal &terminal, bool on)
 {
+    const QString script = terminal.filePath("Digitacoes.ini");
+    if (on && terminal.playback().mode() == Playback::Mode::Idle && !QFileInfo(script).isFile())
+        throw ControlError{QStringLiteral("no_script"),
+                           QStringLiteral("there is no \"Digitacoes.ini\" to play: %1 does not exist").arg(script)};
     terminal.actions().setPlayback(on);
     return playbackObject(terminal);
 }

@@ -69,7 +69,9 @@ struct ControlSession {
 //
 // Everything a client sends is untrusted: lines are bounded, every argument is
 // checked before anything acts, and a client that stops reading is cut off
-// once its unread output passes kMaxUnreadBytes.
+// once its unread output passes kMaxUnreadBytes. Who is let in at all (the
+// deadline to authenticate, the caps on connections) is in
+// control_listener.cpp, with the listening sockets.
 class ControlServer : public QObject {
     Q_OBJECT
 public:

@@ -3,16 +3,22 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <deque>
 #include <functional>
+#include <vector>
 
 // The recent sends to the host and reads from it, of every terminal a control
 // server watches, kept so that a wait can look back to a sequence number.
-// The oldest are forgotten once the bytes kept pass the bound.
+//
+// Everything lives in one ring of bytes: each send or read is a small header
+// (its sequence number, its terminal, its direction and length) followed by
+// its bytes. The ring grows on demand up to the bound and never past it, so
+// the memory kept is the bound however small the sends are; the oldest
+// records are forgotten to make room.
 class HostHistory {
 public:
-    explicit HostHistory(qsizetype boundBytes) : m_bound(boundBytes) {}
+    explicit HostHistory(qsizetype boundBytes);
 
+    // A record larger than the whole bound empties the history (and is itself forgotten).
     void add(qint64 seq, quint32 member, bool sent, const QByteArray &bytes);
     // The highest sequence number no longer kept (0 while nothing was forgotten).
     qint64 forgotten() const { return m_forgotten; }
@@ -20,16 +26,31 @@ public:
     void forEachAfter(qint64 afterSeq, quint32 member,
                       const std::function<void(bool sent, const QByteArray &bytes)> &visit) const;
 
+    // The memory the history holds: its ring, allocated (never above the bound).
+    qsizetype memoryBytes() const { return qsizetype(m_ring.size()); }
+    // Bytes of records (headers included) in the ring.
+    qsizetype usedBytes() const { return m_used; }
+    qsizetype records() const { return m_records; }
+
+    static constexpr qsizetype kHeaderBytes = 16;
+
 private:
-    struct Entry {
+    struct Header {
         qint64 seq;
         quint32 member;
-        bool sent;
-        QByteArray bytes;
+        quint32 sizeAndDirection; // the high bit: sent
     };
 
+    void copyIn(qsizetype at, const char *data, qsizetype size);
+    void copyOut(qsizetype at, char *data, qsizetype size) const;
+    Header headerAt(qsizetype at) const;
+    void reserve(qsizetype needed);
+    void dropOldest();
+
     qsizetype m_bound;
-    std::deque<Entry> m_entries;
-    qsizetype m_bytes = 0;
+    std::vector<char> m_ring;
+    qsizetype m_begin = 0; // where the oldest record starts in the ring
+    qsizetype m_used = 0;
+    qsizetype m_records = 0;
     qint64 m_forgotten = 0;
 };

@@ -140,17 +140,12 @@ TerminalWaits::~TerminalWaits()
     *m_alive = false;
     if (m_feed == Feed::ObserveTerminal)
         m_terminal.removeObserver(this);
-    for (auto &[id, pending] : m_waits)
-        if (pending.timer) {
-            pending.timer->stop();
-            pending.timer->deleteLater();
-        }
 }
 
 TerminalWaits::Id TerminalWaits::add(WaitProgress progress, qint64 timeoutMs, Done done)
 {
     const Id id = m_next++;
-    Pending pending{std::make_unique<WaitProgress>(std::move(progress)), std::move(done), new QTimer};
+    Pending pending{std::make_unique<WaitProgress>(std::move(progress)), std::move(done), new QTimer(m_timers.get())};
     pending.timer->setSingleShot(true);
     QObject::connect(pending.timer, &QTimer::timeout, pending.timer,
                      [this, id] { finish(id, WaitOutcome::TimedOut); });
@@ -206,28 +201,31 @@ void TerminalWaits::check()
     }
 }
 
-void TerminalWaits::hostDataReceived(const QByteArray &bytes)
+void TerminalWaits::passedHost(bool sent, const QByteArray &bytes)
 {
     bool fed = false;
-    for (auto &[id, pending] : m_waits)
-        if (pending.progress->condition().received) {
+    for (auto &[id, pending] : m_waits) {
+        const WaitCondition &condition = pending.progress->condition();
+        if (sent ? !condition.sent : !condition.received)
+            continue;
+        if (sent)
+            pending.progress->sawSent(bytes);
+        else
             pending.progress->sawReceived(bytes);
-            fed = true;
-        }
+        fed = true;
+    }
     if (fed)
         check();
 }
 
+void TerminalWaits::hostDataReceived(const QByteArray &bytes)
+{
+    passedHost(false, bytes);
+}
+
 void TerminalWaits::hostDataSent(const QByteArray &bytes)
 {
-    bool fed = false;
-    for (auto &[id, pending] : m_waits)
-        if (pending.progress->condition().sent) {
-            pending.progress->sawSent(bytes);
-            fed = true;
-        }
-    if (fed)
-        check();
+    passedHost(true, bytes);
 }
 
 void TerminalWaits::linkChanged(LinkEvent event, const QString &peer, const QString &detail)

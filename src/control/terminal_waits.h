@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QJsonValue>
+#include <QObject>
 #include <QRegularExpression>
 #include <QString>
 
@@ -147,10 +148,13 @@ private:
     void finish(Id id, WaitOutcome outcome);
     // Re-evaluates when a wait has a condition of its own, which any change may concern.
     void checkOwnConditions();
+    void passedHost(bool sent, const QByteArray &bytes);
 
     Terminal &m_terminal;
     Feed m_feed;
     std::map<Id, Pending> m_waits;
+    // The timers' parent: a timer that ended goes later, the rest with this object.
+    std::unique_ptr<QObject> m_timers = std::make_unique<QObject>();
     Id m_next = 1;
     quint64 m_printerSeen = 0;
     // Set to false when destroyed, so a loop that called back can tell.

@@ -128,12 +128,15 @@ void Fleet::start()
         unit.terminal->startWithoutWindows(m_comutadora);
 }
 
-void Fleet::setPlaybackAll(bool on, qint64 rampMs)
+QStringList Fleet::setPlaybackAll(bool on, qint64 rampMs)
 {
     const std::uint64_t run = ++m_rampRun;
     const qint64 count = qint64(m_units.size());
+    QStringList withoutScript;
     for (qint64 i = 0; i < count; ++i) {
         Terminal *terminal = m_units[std::size_t(i)].terminal.get();
+        if (on && !QFileInfo(terminal->filePath("Digitacoes.ini")).isFile())
+            withoutScript.append(m_units[std::size_t(i)].name);
         const qint64 delay = on ? rampMs * i / count : 0;
         if (delay == 0) {
             terminal->actions().setPlayback(on);
@@ -144,6 +147,7 @@ void Fleet::setPlaybackAll(bool on, qint64 rampMs)
                 terminal->actions().setPlayback(true);
         });
     }
+    return withoutScript;
 }
 
 void Fleet::setAnswering(Terminal &terminal, bool on)

@@ -59,8 +59,9 @@ public:
     // Every terminal loads its settings and opens its connection, in order.
     void start();
     // Starts every terminal's playback, terminal i after i * rampMs / size()
-    // milliseconds, or stops them all (and the starts still to come).
-    void setPlaybackAll(bool on, qint64 rampMs);
+    // milliseconds, or stops them all (and the starts still to come). Returns
+    // the names of the terminals that have no "Digitacoes.ini" to play.
+    QStringList setPlaybackAll(bool on, qint64 rampMs);
     // A bus address off: its frames reach nothing and it sends nothing.
     static void setAnswering(Terminal &terminal, bool on);
 

@@ -4,6 +4,8 @@
 #include "fleet/address_list.h"
 #include "fleet/fleet.h"
 
+#include <QJsonArray>
+
 namespace {
 
 struct PlaybackArgs {
@@ -43,9 +45,13 @@ ControlCommands Fleet::controlCommands()
                            [this](CommandContext &c, const PlaybackArgs &a) {
                                if (!a.all)
                                    return control::setPlayback(c.terminal(), a.on);
-                               setPlaybackAll(a.on, a.rampMs);
-                               return QJsonObject{{QStringLiteral("terminals"), size()},
-                                                  {QStringLiteral("ramp_ms"), a.rampMs}};
+                               const QStringList withoutScript = setPlaybackAll(a.on, a.rampMs);
+                               QJsonObject reply{{QStringLiteral("terminals"), size()},
+                                                 {QStringLiteral("ramp_ms"), a.rampMs}};
+                               if (!withoutScript.isEmpty())
+                                   reply.insert(QStringLiteral("without_script"),
+                                                QJsonArray::fromStringList(withoutScript));
+                               return reply;
                            }),
     };
 }

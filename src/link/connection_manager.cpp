@@ -291,10 +291,13 @@ void ConnectionManager::closeServer()
             continue;
         connection->disconnect(this);
         connection->flush();
-        if ((m_observer || !m_riders.isEmpty()) && connection->state() == QAbstractSocket::ConnectedState)
+        const bool connected = connection->state() == QAbstractSocket::ConnectedState;
+        if ((m_observer || !m_riders.isEmpty()) && connected)
             report(TerminalObserver::LinkEvent::Closed, peerText(*connection), QStringLiteral("server closed"));
         connection->abort();
         connection->deleteLater();
+        if (connected)
+            emit hostConnectionEnded();
     }
 }
 
@@ -324,6 +327,7 @@ void ConnectionManager::ServerClientConnect()
             m_hostConnections.removeAll(connection);
             connection->deleteLater();
             report(TerminalObserver::LinkEvent::Closed, peer);
+            emit hostConnectionEnded();
         });
         report(TerminalObserver::LinkEvent::Accepted, peer);
         showConnected();
@@ -420,6 +424,7 @@ void ConnectionManager::ClientDisconnect()
     m_refusedRetry.stop();
     startReconnectTimer(m_timer1);
     report(TerminalObserver::LinkEvent::Closed, m_clientAddress + QLatin1Char(':') + QString::number(m_clientPort));
+    emit hostConnectionEnded();
 }
 
 void ConnectionManager::ClientRead()

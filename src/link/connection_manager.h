@@ -162,6 +162,8 @@ public:
 signals:
     // After each read was handed to the host data sink.
     void hostDataDelivered();
+    // A host connection ended, closed by either side, reset or dropped with the Server.
+    void hostConnectionEnded();
 
 private:
     void ServerClientConnect();

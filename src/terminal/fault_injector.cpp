@@ -75,6 +75,7 @@ FaultInjector::FaultInjector(ConnectionManager &link, TerminalState &state, EnqR
     m_delayTimer.setSingleShot(true);
     connect(&m_delayTimer, &QTimer::timeout, this, &FaultInjector::flushDelayed);
     connect(&m_link, &ConnectionManager::hostDataDelivered, this, &FaultInjector::endBoxFaults);
+    connect(&m_link, &ConnectionManager::hostConnectionEnded, this, &FaultInjector::dropDelayed);
 }
 
 // ---- The list ----
@@ -431,10 +432,13 @@ void FaultInjector::send(SendClass origin, const QByteArray &bytes)
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     qint64 due = now + delayMs;
+    int faultId = delayer ? delayer->id : 0;
     for (const Delayed &held : m_delayed)
-        if (held.origin == origin)
-            due = std::max(due, held.due);
-    m_delayed.push_back({due, origin, bytes});
+        if (held.origin == origin && held.due >= due) {
+            due = held.due;
+            faultId = delayer ? faultId : held.faultId;
+        }
+    m_delayed.push_back({due, origin, bytes, faultId});
     std::stable_sort(m_delayed.begin(), m_delayed.end(),
                      [](const Delayed &a, const Delayed &b) { return a.due < b.due; });
     m_delayTimer.start(int(std::max<qint64>(0, m_delayed.front().due - now)));
@@ -450,6 +454,31 @@ void FaultInjector::flushDelayed()
     }
     if (!m_delayed.empty())
         m_delayTimer.start(int(std::max<qint64>(0, m_delayed.front().due - now)));
+}
+
+void FaultInjector::dropDelayed()
+{
+    if (m_delayed.empty())
+        return;
+    m_delayTimer.stop();
+    // What each delay held, in the order it was sent, told once per delay.
+    std::vector<std::pair<int, QByteArray>> dropped;
+    for (const Delayed &held : std::exchange(m_delayed, {})) {
+        auto it = std::find_if(dropped.begin(), dropped.end(),
+                               [&held](const auto &entry) { return entry.first == held.faultId; });
+        if (it == dropped.end())
+            dropped.emplace_back(held.faultId, held.bytes);
+        else
+            it->second += held.bytes;
+    }
+    TerminalObserver *observer = m_observer ? m_observer() : nullptr;
+    if (!observer)
+        return;
+    for (const auto &[id, bytes] : dropped)
+        observer->faultFired(id, FaultSpec::kindName(FaultSpec::Kind::Delay),
+                             QStringLiteral("dropped %1 held back (%2 bytes): the connection they were made on ended")
+                                 .arg(spaced(bytes))
+                                 .arg(bytes.size()));
 }
 
 void FaultInjector::endBoxFaults()

@@ -135,6 +135,7 @@ private:
         qint64 due;
         SendClass origin;
         QByteArray bytes;
+        int faultId; // the delay that holds it back, or the one it waits behind
     };
 
     Fault *find(int id);
@@ -150,6 +151,8 @@ private:
     static bool matches(FaultSpec::What what, SendClass origin);
     static char replyLetter(const QByteArray &frame);
     void flushDelayed();
+    // Sends held back belong to the connection they were made on: when it ends they go with it.
+    void dropDelayed();
     void endBoxFaults();
     void sendReading(const QByteArray &reading);
 

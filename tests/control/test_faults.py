@@ -107,6 +107,23 @@ class TestSends:
         assert host.received == b"K" + STX + ESC + b"\x80T" + ETX + READY_P
         assert zorvane.faults()[0]["remaining"] == "always"
 
+    def test_a_held_send_ends_with_its_connection(self, host, zorvane):
+        delay = zorvane.add_fault("delay", ms=3000, what="keys")
+        zorvane.key("K")
+        zorvane.add_fault("reset")
+        events = fault_events(zorvane, timeout=1)
+        dropped = [e for e in events if e["fault"] == delay and e["did"].startswith("dropped")]
+        assert [e["did"] for e in dropped] == [
+            "dropped 4b held back (1 bytes): the connection they were made on ended"]
+        first = host.conn
+        host.accept(timeout=10)
+        zorvane.wait({"connected": True}, timeout=10)
+        first.close()
+        # Past the time the key was due, the new connection has had nothing from the old one.
+        assert host.quiet_for(4) == b""
+        zorvane.key("L")
+        assert host.read_until(b"L") == b"L"
+
     def test_printer_busy_for_the_next_two_commands(self, host, zorvane):
         zorvane.add_fault("printer_busy", count=2)
         assert zorvane.state()["busy"]

@@ -272,6 +272,24 @@ class TestScriptedOperators:
         for conn in conns:
             conn.close()
 
+    def test_terminals_without_a_script_are_named(self, tmp_path, binary, host, fleet_run):
+        folder = make_fleet(binary, tmp_path, 3, config(host.port, ZORVANE))
+        (folder / "t002" / "Digitacoes.ini").write_text(self.SCRIPT, encoding="cp1252")
+        process, control = fleet_run(folder, extra_args=["--playback"])
+        conns = accept_all(host.server, 3)
+        said = [line for line in process.stderr_text.splitlines() if "--playback" in line]
+        assert said == ['ethernet: --playback: no "Digitacoes.ini" to play in 2 of 3 terminal(s): t001, t003']
+        assert control.playback_all(True)["without_script"] == ["t001", "t003"]
+        with pytest.raises(ec.ControlError) as error:
+            control.terminal("t003").playback(True)
+        assert error.value.code == "no_script"
+        assert str(folder / "t003" / "Digitacoes.ini") in error.value.message
+        assert control.terminal("t003").state()["playback"]["mode"] == "idle"
+        assert control.terminal("t003").playback(False) == {"mode": "idle"}
+        assert control.terminal("t002").playback(True) == {"mode": "playing"}
+        for conn in conns:
+            conn.close()
+
     def test_fleet_options_are_checked(self, tmp_path, binary):
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         (tmp_path / "empty").mkdir()

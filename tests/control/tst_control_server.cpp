@@ -1,10 +1,11 @@
 // The control server's parts that no client test reaches: the wait evaluation
-// on its own (as a replay uses it), and terminals added to and removed from a
-// server that clients are connected to.
+// on its own (as a replay uses it), terminals added to and removed from a
+// server that clients are connected to, and the history's memory bound.
 
 #include "common/recorders.h"
 #include "control/control_member.h"
 #include "control/control_server.h"
+#include "control/host_history.h"
 #include "control/terminal_waits.h"
 #include "terminal/terminal.h"
 
@@ -14,8 +15,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <deque>
 #include <memory>
 #include <optional>
+#include <random>
 
 namespace {
 
@@ -39,6 +42,7 @@ private slots:
     void waitsHoldWhenTheirConditionDoes();
     void waitsTimeOutAndEnd();
     void membersComeAndGoWhileClientsWait();
+    void historyKeepsWhatFitsItsBound();
 };
 
 void TestControlServer::waitsHoldWhenTheirConditionDoes_data()
@@ -142,6 +146,61 @@ void TestControlServer::membersComeAndGoWhileClientsWait()
     const QJsonObject state = next();
     QCOMPARE(state.value(QStringLiteral("ok"))[QStringLiteral("terminal")].toString(), QStringLiteral("c"));
     QCOMPARE(next().value(QStringLiteral("error"))[QStringLiteral("code")].toString(), QStringLiteral("bad_argument"));
+}
+
+void TestControlServer::historyKeepsWhatFitsItsBound()
+{
+    // Against a plain model: records of every size, oldest forgotten first, never more than the bound in memory.
+    struct Record {
+        qint64 seq;
+        quint32 member;
+        bool sent;
+        QByteArray bytes;
+    };
+    constexpr qsizetype kBound = 4096;
+    HostHistory history(kBound);
+    std::deque<Record> model;
+    qsizetype modelUsed = 0;
+    qint64 modelForgotten = 0;
+    std::mt19937 random(7);
+    for (qint64 seq = 1; seq <= 20000; ++seq) {
+        // Mostly one byte, some larger, a few past the whole bound.
+        const int pick = int(random() % 100);
+        const qsizetype size = pick < 80 ? 1 : pick < 99 ? qsizetype(random() % 700) : kBound;
+        const Record record{seq, quint32(random() % 3), random() % 2 == 0, QByteArray(size, char('a' + seq % 26))};
+        history.add(record.seq, record.member, record.sent, record.bytes);
+        const qsizetype cost = HostHistory::kHeaderBytes + size;
+        if (cost > kBound) {
+            model.clear();
+            modelUsed = 0;
+            modelForgotten = seq;
+        } else {
+            while (modelUsed + cost > kBound) {
+                modelUsed -= HostHistory::kHeaderBytes + model.front().bytes.size();
+                modelForgotten = model.front().seq;
+                model.pop_front();
+            }
+            model.push_back(record);
+            modelUsed += cost;
+        }
+        QVERIFY(history.memoryBytes() <= kBound);
+        QCOMPARE(history.usedBytes(), modelUsed);
+        QCOMPARE(history.forgotten(), modelForgotten);
+        if (seq % 997 == 0) {
+            const qint64 after = seq - 40;
+            QList<QByteArray> kept;
+            QList<QByteArray> expected;
+            history.forEachAfter(after, 1, [&kept](bool sent, const QByteArray &bytes) {
+                kept.append((sent ? "s" : "r") + bytes);
+            });
+            for (const Record &r : model)
+                if (r.seq > after && r.member == 1)
+                    expected.append((r.sent ? "s" : "r") + r.bytes);
+            QCOMPARE(kept, expected);
+        }
+    }
+    // One-byte records cost their header: the bound holds a sixteenth as many bytes, not a bound's worth of records.
+    QVERIFY(history.records() < kBound / HostHistory::kHeaderBytes);
 }
 
 QTEST_GUILESS_MAIN(TestControlServer)
