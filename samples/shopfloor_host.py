@@ -36,6 +36,13 @@ WIDTH = 40  # characters per display line
 
 MENU = ("1 Codigo  2 Peso  3 Ticket  4 Status",
         "5 LEDs  0 Fim")
+TICKET_TITLE = "SHOPFLOOR DEMO"
+
+# The next build of the application (--variant): one menu text and one
+# ticket line changed, as a host team's new release would change them.
+VARIANT_MENU = ("1 Codigo  2 Peso  3 Ticket  4 Status",
+                "5 LEDs  0 Sair")
+VARIANT_TICKET_TITLE = "SHOPFLOOR DEMO 2.0"
 
 
 def log(*words):
@@ -187,17 +194,20 @@ class Terminal:
 class ShopFloor:
     """The application: a menu, and one handler per menu key."""
 
-    def __init__(self, terminal):
+    def __init__(self, terminal, variant=False, delay=0.0):
         self.t = terminal
         self.p = terminal.protocol
+        self.menu_lines = VARIANT_MENU if variant else MENU
+        self.ticket_title = VARIANT_TICKET_TITLE if variant else TICKET_TITLE
+        self.delay = delay  # seconds before answering a key
         self.code = ""
         self.weight = ""
         self.led_step = 0
 
     def menu(self):
         self.t.send(self.p.clear())
-        self.t.show(1, MENU[0])
-        self.t.show(2, MENU[1])
+        self.t.show(1, self.menu_lines[0])
+        self.t.show(2, self.menu_lines[1])
 
     def run(self):
         self.menu()
@@ -212,6 +222,8 @@ class ShopFloor:
                 continue  # a late reply or reading: nobody is waiting for it
             key = event[1].decode("cp1252")
             log("key", repr(key))
+            if self.delay:
+                time.sleep(self.delay)  # a slow host: the terminal must wait, not guess
             self.t.show(2, "Tecla: " + key.strip())  # echo: the terminal does not
             action = {"1": self.read_code, "2": self.weigh, "3": self.ticket,
                       "4": self.status, "5": self.leds}.get(key)
@@ -242,7 +254,7 @@ class ShopFloor:
         self.code = code
         log("code", code)
         self.t.show(1, "Codigo: " + code)
-        self.t.show(2, MENU[1])
+        self.t.show(2, self.menu_lines[1])
 
     def weigh(self):
         """ENQ out of the serial interface: the scale answers with a reading."""
@@ -267,7 +279,7 @@ class ShopFloor:
         self.t.show(1, "Peso: " + self.weight)
 
     def ticket(self):
-        lines = ["SHOPFLOOR DEMO", "Codigo: " + (self.code or "-"),
+        lines = [self.ticket_title, "Codigo: " + (self.code or "-"),
                  "Peso:   " + (self.weight or "-"), "-" * 20]
         text = "".join(line + "\r\n" for line in lines).encode("cp1252")
         if self.p.has_status:
@@ -319,6 +331,10 @@ def main():
     parser.add_argument("--protocol", choices=["zorvane", "vt100"], default="zorvane")
     parser.add_argument("--once", action="store_true",
                         help="end after the first session instead of waiting for the next")
+    parser.add_argument("--variant", action="store_true",
+                        help="the next release: one menu text and the ticket's title changed")
+    parser.add_argument("--delay", type=int, default=0, metavar="MS",
+                        help="wait MS milliseconds before answering each key (a slow host)")
     args = parser.parse_args()
     protocol = Zorvane() if args.protocol == "zorvane" else Vt100()
 
@@ -330,16 +346,16 @@ def main():
         sock, peer = server.accept()
         log("terminal connected from %s:%d" % peer)
         if args.once:
-            serve(sock, protocol)
+            serve(sock, protocol, args)
             return 0
         # Many terminals at once (a shop floor, a load test): each its own session.
-        threading.Thread(target=serve, args=(sock, protocol), daemon=True).start()
+        threading.Thread(target=serve, args=(sock, protocol, args), daemon=True).start()
 
 
-def serve(sock, protocol):
+def serve(sock, protocol, args):
     try:
         with sock:
-            ShopFloor(Terminal(sock, protocol)).run()
+            ShopFloor(Terminal(sock, protocol), variant=args.variant, delay=args.delay / 1000.0).run()
     except OSError as error:
         log("connection lost:", error)
 

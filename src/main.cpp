@@ -1,10 +1,12 @@
 #include "control/control_request.h"
 #include "control/control_server.h"
+#include "control/conversation_recording.h"
 #include "control/fault_spec_json.h"
 #include "control/headless_prompts.h"
 #include "control/quit_on_signals.h"
 #include "fleet/address_list.h"
 #include "fleet/epoll_dispatcher.h"
+#include "fleet/conversation_run.h"
 #include "fleet/fleet.h"
 #include "fleet/fleet_maker.h"
 #include "fleet/metrics_server.h"
@@ -67,6 +69,20 @@ const char *const kUsage =
     "  --trace FILE             write a decoded trace of the host link and of what the\n"
     "                           terminal did to FILE, one record a line\n"
     "  --trace-format FORMAT    \"text\" (default) or \"jsonl\" (one JSON object a line)\n"
+    "  --record FILE            with --headless: record the conversation (every operator\n"
+    "                           action and what the terminal showed before it) to FILE,\n"
+    "                           a new file; closed at the end of the run\n"
+    "  --replay FILE...         replay conversation files without windows, each against\n"
+    "                           fresh terminals built from \"Config.ini\" (--folder or\n"
+    "                           --fleet); exit 0 when all passed, 1 when one did not,\n"
+    "                           2 for a bad file or option (then nothing runs)\n"
+    "  --step-timeout MS        with --replay: how long a step waits for what it expects\n"
+    "                           (default 10000)\n"
+    "  --update                 with --replay: write FILE.new beside each file that failed,\n"
+    "                           with the observed values; FILE itself is never changed\n"
+    "  --pace real              with --replay: also wait the recorded time before each action\n"
+    "  --junit FILE             with --replay: write the results as JUnit XML to FILE\n"
+    "  --results FILE           with --replay: write the results and mismatches as JSON to FILE\n"
     "  -h, --help               show this help and exit\n"
     "  -v, --version            show the version and exit\n";
 
@@ -101,6 +117,8 @@ struct Options {
     std::optional<FleetRecipe> makeFleet;
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
+    QString record;
+    std::optional<ConversationRun::Settings> replay;
 };
 
 // The value of an option as a whole number within bounds.
@@ -138,6 +156,68 @@ bool controlAddressWellFormed(const QString &spec)
     return spec.startsWith(QLatin1String("tcp:")) && ok && port <= 65535;
 }
 
+// --equipment KIND: false when KIND is neither.
+bool equipmentOption(const QString &kind, bool *comutadora)
+{
+    *comutadora = kind == QLatin1String("comutadora");
+    return *comutadora || kind == QLatin1String("terminal");
+}
+
+QString equipmentError(const QString &kind)
+{
+    return QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind);
+}
+
+// The options of a replay (--replay FILE [FILE...]); the run is headless.
+std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options &options)
+{
+    const auto isSet = [&](const char *name) { return parser.isSet(QString::fromLatin1(name)); };
+    const auto value = [&](const char *name) { return parser.value(QString::fromLatin1(name)); };
+    for (const char *other : {"record", "control", "fault", "playback", "ramp-up", "metrics", "trace", "user-folder",
+                              "addresses"})
+        if (isSet(other))
+            return usageError(QStringLiteral("--replay runs on its own; leave out --%1").arg(QLatin1String(other)));
+    ConversationRun::Settings run;
+    run.files = parser.values(QStringLiteral("replay")) + parser.positionalArguments();
+    if (isSet("step-timeout")) {
+        bool ok = false;
+        run.stepTimeoutMs = value("step-timeout").toLongLong(&ok);
+        if (!ok || run.stepTimeoutMs < 1 || run.stepTimeoutMs > ControlServer::kMaxWaitMs)
+            return usageError(QStringLiteral("--step-timeout is a number of milliseconds from 1 to %1")
+                                  .arg(ControlServer::kMaxWaitMs));
+    }
+    run.update = isSet("update");
+    if (isSet("pace")) {
+        if (value("pace") != QLatin1String("real"))
+            return usageError(QStringLiteral("--pace is \"real\", not \"%1\"").arg(value("pace")));
+        run.paceReal = true;
+    }
+    run.junit = isSet("junit") ? QFileInfo(value("junit")).absoluteFilePath() : QString();
+    run.results = isSet("results") ? QFileInfo(value("results")).absoluteFilePath() : QString();
+    if (isSet("equipment") && !equipmentOption(value("equipment"), &run.comutadora))
+        return usageError(equipmentError(value("equipment")));
+    if (isSet("fleet")) {
+        if (isSet("folder"))
+            return usageError(QStringLiteral("--fleet names the folders itself; leave out --folder"));
+        QString error;
+        run.folders = Fleet::fleetFolders(value("fleet"), &error);
+        if (run.folders.isEmpty())
+            return usageError(QStringLiteral("--fleet: ") + error);
+        run.namedByFolder = true;
+    } else if (isSet("folder")) {
+        QString error;
+        const std::optional<QString> dir = folderOption(parser, QCommandLineOption(QStringLiteral("folder")), &error);
+        if (!dir)
+            return usageError(error);
+        run.folders = QStringList{*dir};
+    } else {
+        run.folders = QStringList{QDir::currentPath()};
+    }
+    options.headless = true;
+    options.replay = run;
+    return std::nullopt;
+}
+
 // Reads the command line; returns an exit status when the run ends here.
 std::optional<int> parseOptions(int argc, char *argv[], Options &options)
 {
@@ -165,10 +245,18 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption fault(QStringLiteral("fault"), QString(), QStringLiteral("SPEC"));
     const QCommandLineOption trace(QStringLiteral("trace"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption traceFormat(QStringLiteral("trace-format"), QString(), QStringLiteral("FORMAT"));
+    const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption replay(QStringLiteral("replay"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption stepTimeout(QStringLiteral("step-timeout"), QString(), QStringLiteral("MS"));
+    const QCommandLineOption update(QStringLiteral("update"));
+    const QCommandLineOption pace(QStringLiteral("pace"), QString(), QStringLiteral("HOW"));
+    const QCommandLineOption junit(QStringLiteral("junit"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption results(QStringLiteral("results"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
-                       metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat, help, version});
+                       metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat,
+                       record, replay, stepTimeout, update, pace, junit, results, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -179,6 +267,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
         std::fputs(kVersion, stdout);
         return 0;
     }
+    if (parser.isSet(replay))
+        return parseReplayOptions(parser, options);
+    for (const QCommandLineOption *replayOnly : {&stepTimeout, &update, &pace, &junit, &results})
+        if (parser.isSet(*replayOnly))
+            return usageError(QStringLiteral("--%1 belongs to --replay").arg(replayOnly->names().first()));
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().first()));
 
@@ -252,10 +345,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (parser.isSet(equipment)) {
         if (!options.headless)
             return usageError(QStringLiteral("--equipment needs --headless (with windows the chooser asks)"));
-        const QString kind = parser.value(equipment);
-        if (kind != QLatin1String("terminal") && kind != QLatin1String("comutadora"))
-            return usageError(QStringLiteral("--equipment is \"terminal\" or \"comutadora\", not \"%1\"").arg(kind));
-        options.comutadora = kind == QLatin1String("comutadora");
+        if (!equipmentOption(parser.value(equipment), &options.comutadora))
+            return usageError(equipmentError(parser.value(equipment)));
     }
     if (parser.isSet(addresses)) {
         if (!options.comutadora)
@@ -291,6 +382,14 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
         options.trace = QFileInfo(parser.value(trace)).absoluteFilePath();
         if (parser.value(trace).isEmpty())
             return usageError(QStringLiteral("--trace needs a file name"));
+    }
+    if (parser.isSet(record)) {
+        if (!options.headless || options.fleet)
+            return usageError(QStringLiteral("--record needs --headless and one terminal (in the windows use "
+                                             "\"Arquivo\", \"Gravar Conversa...\")"));
+        if (parser.value(record).isEmpty())
+            return usageError(QStringLiteral("--record needs a file name"));
+        options.record = parser.value(record);
     }
     if (parser.isSet(traceFormat)) {
         const QString format = parser.value(traceFormat);
@@ -406,6 +505,9 @@ int runHeadless(int argc, char *argv[], const Options &options)
         for (const FaultSpec &spec : options.faults)
             fleet.terminal(i).faults().add(spec);
     fleet.start();
+    ConversationRecording recording(fleet.terminal(0));
+    if (QString error; !options.record.isEmpty() && !recording.start(QDir::currentPath(), options.record, false, &error))
+        return startFailure(error);
     if (options.playback)
         reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.
@@ -419,6 +521,20 @@ int runHeadless(int argc, char *argv[], const Options &options)
             return startFailure(error);
     }
     return status;
+}
+
+int runReplay(int argc, char *argv[], const ConversationRun::Settings &settings)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Ethernet"));
+    HeadlessPrompts prompts;
+    ConversationRun run(settings, prompts, &LocalAddressText);
+    if (!run.load())
+        return ConversationRun::kBadInput;
+    QuitOnSignals quitOnSignals;
+    run.start();
+    QCoreApplication::exec();
+    return run.finish();
 }
 
 int makeFleetFolders(const FleetRecipe &recipe)
@@ -481,6 +597,8 @@ int main(int argc, char *argv[])
         return *status;
     if (options.makeFleet)
         return makeFleetFolders(*options.makeFleet);
+    if (options.replay)
+        return runReplay(argc, argv, *options.replay);
     if (options.headless)
         return runHeadless(argc, argv, options);
     if (!displayFound())

@@ -74,6 +74,7 @@ ControlCommands waitCommands();     // control_commands_wait.cpp: wait
 ControlCommands eventCommands();    // control_commands_events.cpp: subscribe, unsubscribe
 ControlCommands faultCommands();    // control_commands_fault.cpp: fault.add, fault.list, fault.clear
 ControlCommands traceCommands();    // control_commands_trace.cpp: trace.start, trace.stop, trace.warnings
+ControlCommands recordCommands();   // control_commands_record.cpp: record.start, record.stop
 // All of the above: the table every control server starts with.
 ControlCommands builtInCommands(); // control_commands.cpp
 

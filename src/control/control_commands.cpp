@@ -6,7 +6,7 @@ ControlCommands builtInCommands()
 {
     ControlCommands all;
     for (const ControlCommands &theme : {operatorCommands(), stateCommands(), waitCommands(), eventCommands(),
-                                         faultCommands(), traceCommands()})
+                                         faultCommands(), traceCommands(), recordCommands()})
         all.insert(all.end(), theme.begin(), theme.end());
     return all;
 }

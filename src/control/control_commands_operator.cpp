@@ -19,50 +19,10 @@ using Key = Keyboard::Key;
 
 namespace {
 
-std::optional<Key> keyForName(const QString &name)
-{
-    if (name.size() == 1) {
-        const QChar c = name.at(0);
-        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
-            return static_cast<Key>(static_cast<int>(Key::K0) + (c.unicode() - '0'));
-        const QChar upper = c.toUpper();
-        if (upper >= QLatin1Char('A') && upper <= QLatin1Char('Z'))
-            return static_cast<Key>(static_cast<int>(Key::A) + (upper.unicode() - 'A'));
-        if (c == QLatin1Char(','))
-            return Key::Virgula;
-        if (c == QLatin1Char('.'))
-            return Key::Ponto;
-        return std::nullopt;
-    }
-    if (name == QLatin1String("Space"))
-        return Key::Space;
-    if (name == QLatin1String("Del"))
-        return Key::Del;
-    if (name == QLatin1String("Enter"))
-        return Key::Enter;
-    if (name == QLatin1String("Back"))
-        return Key::Back;
-    return std::nullopt;
-}
-
-// The key that types a character: letters of either case, digits, space,
-// comma, period, and CR or LF for Enter, BS for Back, DEL for Del.
-std::optional<Key> keyForCharacter(QChar c)
-{
-    switch (c.unicode()) {
-    case ' ': return Key::Space;
-    case '\r':
-    case '\n': return Key::Enter;
-    case '\b': return Key::Back;
-    case 0x7F: return Key::Del;
-    default: return keyForName(QString(c));
-    }
-}
-
 Key readKey(const CommandContext &c)
 {
     const QString name = control::stringArg(c.args(), QStringLiteral("key"));
-    const std::optional<Key> key = keyForName(name);
+    const std::optional<Key> key = Keyboard::keyForName(name);
     if (!key)
         badArgument(QStringLiteral("no key is called \"%1\"; the keys are \"0\"..\"9\", \"A\"..\"Z\", \"Space\", "
                                    "\",\", \".\", \"Del\", \"Enter\" and \"Back\"")
@@ -75,7 +35,7 @@ QList<Key> readText(const CommandContext &c)
     const QString text = control::stringArg(c.args(), QStringLiteral("text"));
     QList<Key> keys;
     for (qsizetype i = 0; i < text.size(); ++i) {
-        const std::optional<Key> key = keyForCharacter(text.at(i));
+        const std::optional<Key> key = Keyboard::keyForCharacter(text.at(i));
         if (!key)
             badArgument(QStringLiteral("the terminal has no key for character %1 (\"%2\")").arg(i).arg(text.at(i)));
         keys.append(*key);

@@ -4,6 +4,7 @@
 #include "control/control_server.h"
 #include "control/control_state.h"
 #include "control/control_trace.h"
+#include "control/conversation_recording.h"
 #include "engine/cp1252.h"
 #include "terminal/terminal.h"
 
@@ -31,6 +32,8 @@ void ControlMember::detach()
         return;
     attached = false;
     trace.reset();
+    // A recording in progress is closed with what the terminal shows now.
+    recording.reset();
     terminal.removeObserver(this);
     waits.endAll();
 }
@@ -109,6 +112,7 @@ void ControlMember::publishDisplay()
 void ControlMember::ledsChanged()
 {
     server.publish(QStringLiteral("leds"), {{QStringLiteral("leds"), control::ledsArray(terminal)}}, *this);
+    waits.ledsChanged();
 }
 
 // ---- The printer and serial logs ----
@@ -122,6 +126,7 @@ void ControlMember::printerChanged()
 void ControlMember::serialChanged()
 {
     publishNewLines(false);
+    waits.serialChanged();
 }
 
 void ControlMember::publishNewLines(bool printer)

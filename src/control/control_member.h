@@ -10,6 +10,7 @@
 
 class ControlServer;
 class ControlTrace;
+class ConversationRecording;
 class Terminal;
 
 // One terminal as a control server serves it: its name in the fleet, its
@@ -36,6 +37,7 @@ struct ControlMember : TerminalObserver, std::enable_shared_from_this<ControlMem
     bool attached = true;
     TerminalWaits waits;
     std::unique_ptr<ControlTrace> trace; // trace.start, trace.stop, trace.warnings
+    std::unique_ptr<ConversationRecording> recording; // record.start, record.stop; made on first use
 
     void hostDataReceived(const QByteArray &bytes) override;
     void hostDataSent(const QByteArray &bytes) override;

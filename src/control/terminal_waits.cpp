@@ -121,6 +121,8 @@ bool WaitProgress::holds(Terminal &terminal) const
         return false;
     if (m_received && !m_received->found)
         return false;
+    if (m_condition.shows && !m_condition.shows(terminal))
+        return false;
     return true;
 }
 
@@ -258,4 +260,25 @@ void TerminalWaits::printerChanged()
     m_printerSeen = added;
     if (watched)
         check();
+    else
+        checkOwnConditions();
+}
+
+void TerminalWaits::ledsChanged()
+{
+    checkOwnConditions();
+}
+
+void TerminalWaits::serialChanged()
+{
+    checkOwnConditions();
+}
+
+void TerminalWaits::checkOwnConditions()
+{
+    for (const auto &[id, pending] : m_waits)
+        if (pending.progress->condition().shows) {
+            check();
+            return;
+        }
 }

@@ -54,6 +54,10 @@ struct WaitCondition {
     std::optional<bool> connected;             // the host connection is up (or down)
     std::optional<QByteArray> sent;            // these bytes in a row went to the host
     std::optional<QByteArray> received;        // these bytes in a row came from the host
+    // A condition of the waiter's own on what the terminal shows (a
+    // conversation's expectation), evaluated with the others after every
+    // change of the display, the LEDs, the logs or the connection.
+    std::function<bool(Terminal &)> shows;
 
     // Reads "until": an object with at least one condition. Throws ControlError
     // (bad_argument) naming the condition at fault.
@@ -131,6 +135,8 @@ public:
     void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
     void displayChanged() override;
     void printerChanged() override;
+    void ledsChanged() override;
+    void serialChanged() override;
 
 private:
     struct Pending {
@@ -140,6 +146,8 @@ private:
     };
 
     void finish(Id id, WaitOutcome outcome);
+    // Re-evaluates when a wait has a condition of its own, which any change may concern.
+    void checkOwnConditions();
     void passedHost(bool sent, const QByteArray &bytes);
 
     Terminal &m_terminal;

@@ -225,3 +225,69 @@ QList<Keyboard::Key> Keyboard::allKeys()
         keys.append(static_cast<Key>(i));
     return keys;
 }
+
+QString Keyboard::scriptName(Key key)
+{
+    switch (key) {
+    case Key::Space:
+        return QStringLiteral("Space");
+    case Key::Del:
+        return QStringLiteral("Del");
+    case Key::Enter:
+        return QStringLiteral("Enter");
+    case Key::Back:
+        return QStringLiteral("Back");
+    default:
+        return QString(typedCharacter(key));
+    }
+}
+
+std::optional<Keyboard::Key> Keyboard::keyForName(const QString &name)
+{
+    if (name.size() == 1) {
+        const QChar c = name.at(0);
+        if (c == QLatin1Char(' ') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            return std::nullopt;
+        return keyForCharacter(c);
+    }
+    for (const Key key : {Key::Space, Key::Del, Key::Enter, Key::Back})
+        if (name == scriptName(key))
+            return key;
+    return std::nullopt;
+}
+
+std::optional<Keyboard::Key> Keyboard::keyForCharacter(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= '0' && u <= '9')
+        return static_cast<Key>(static_cast<int>(Key::K0) + (u - '0'));
+    const char16_t upper = c.toUpper().unicode();
+    if (upper >= 'A' && upper <= 'Z' && (u == upper || u == upper + 0x20))
+        return static_cast<Key>(static_cast<int>(Key::A) + (upper - 'A'));
+    switch (u) {
+    case ',': return Key::Virgula;
+    case '.': return Key::Ponto;
+    case ' ': return Key::Space;
+    case '\r':
+    case '\n': return Key::Enter;
+    case '\b': return Key::Back;
+    case 0x7F: return Key::Del;
+    default: return std::nullopt;
+    }
+}
+
+QChar Keyboard::typedCharacter(Key key)
+{
+    if (isDigitKey(key))
+        return QLatin1Char(char('0' + digitOf(key)));
+    if (isLetterKey(key))
+        return QLatin1Char(letterOf(key));
+    switch (key) {
+    case Key::Space: return QLatin1Char(' ');
+    case Key::Virgula: return QLatin1Char(',');
+    case Key::Ponto: return QLatin1Char('.');
+    case Key::Del: return QChar(0x7F);
+    case Key::Enter: return QLatin1Char('\r');
+    default: return QLatin1Char('\b');
+    }
+}

@@ -54,6 +54,15 @@ public:
     // "&1", "&A", "Space", "&,", "&.", "Del", "Enter"; BtBack shows a glyph, no caption.
     static QString caption(Key key);
     static QList<Key> allKeys();
+    // The key's name in scripts and recordings: "0".."9", "A".."Z", ",", ".",
+    // "Space", "Del", "Enter", "Back". keyForName also takes lower-case letters.
+    static QString scriptName(Key key);
+    static std::optional<Key> keyForName(const QString &name);
+    // The key that types a character: letters of either case, digits, space,
+    // comma, period, and CR or LF for Enter, BS for Back, DEL for Del.
+    static std::optional<Key> keyForCharacter(QChar c);
+    // The character that keyForCharacter maps to the key (CR for Enter).
+    static QChar typedCharacter(Key key);
 
 private:
     void returnFocus();

@@ -1,5 +1,6 @@
 #include "terminal/operator_actions.h"
 
+#include "engine/cp1252.h"
 #include "engine/prompts.h"
 #include "engine/terminal_observer.h"
 #include "engine/terminal_state.h"
@@ -8,6 +9,8 @@
 #include "inputs/playback.h"
 #include "inputs/scale.h"
 #include "shell/main_commands.h"
+
+#include <QJsonArray>
 
 #include <utility>
 
@@ -27,6 +30,28 @@ void OperatorActions::tell(Words &&words)
         observer->operatorAction(words());
 }
 
+int OperatorActions::addListener(Listener listener)
+{
+    m_listeners.emplace_back(m_nextListener, std::move(listener));
+    return m_nextListener++;
+}
+
+void OperatorActions::removeListener(int id)
+{
+    std::erase_if(m_listeners, [id](const auto &entry) { return entry.first == id; });
+}
+
+void OperatorActions::announce(const char *command, const QJsonObject &args)
+{
+    if (m_listeners.empty())
+        return;
+    const QString name = QString::fromLatin1(command);
+    // A listener may remove itself (a recording that failed); the copy keeps the loop sound.
+    const auto listeners = m_listeners;
+    for (const auto &[id, listener] : listeners)
+        listener(name, args);
+}
+
 namespace {
 
 QString tickedText(bool on)
@@ -44,6 +69,7 @@ void OperatorActions::reportCommand(const QString &caption)
 void OperatorActions::pressKey(Keyboard::Key key)
 {
     tell([&] { return QStringLiteral("key %1").arg(Keyboard::componentName(key)); });
+    announce("key", {{QStringLiteral("key"), Keyboard::scriptName(key)}});
     guarded(*m_parts.prompts, [&] { m_parts.keyboard->pressKey(key); });
 }
 
@@ -52,6 +78,7 @@ void OperatorActions::setInput(int index, bool on)
     if (index < 0 || index >= DigitalInputs::kInputCount || m_parts.inputs->isInputOn(index) == on)
         return;
     tell([&] { return QStringLiteral("\"Input %1\" %2").arg(index).arg(tickedText(on)); });
+    announce("input", {{QStringLiteral("n"), index}, {QStringLiteral("on"), on}});
     run([&] { m_parts.inputs->inputClicked(index, on); });
 }
 
@@ -60,6 +87,7 @@ void OperatorActions::setBusy(bool on)
     if (m_parts.state->busy == on)
         return;
     tell([&] { return QStringLiteral("\"Busy\" %1").arg(tickedText(on)); });
+    announce("busy", {{QStringLiteral("on"), on}});
     m_parts.state->busy = on;
     emit changed();
 }
@@ -69,6 +97,7 @@ void OperatorActions::setCts(bool on)
     if (m_parts.state->cts == on)
         return;
     tell([&] { return QStringLiteral("\"CTS\" %1").arg(tickedText(on)); });
+    announce("cts", {{QStringLiteral("on"), on}});
     m_parts.state->cts = on;
     emit changed();
 }
@@ -76,36 +105,47 @@ void OperatorActions::setCts(bool on)
 void OperatorActions::pressBarcodeButton()
 {
     tell([] { return QStringLiteral("button \"Código de Barras\""); });
+    announce("barcode");
     guarded(*m_parts.prompts, [&] { m_parts.barcode->btCodigoBarrasClick(); });
 }
 
 void OperatorActions::sendBarcode(const QByteArray &code)
 {
     tell([&] { return QStringLiteral("barcode %1 read").arg(QString::fromLatin1(code.toHex(' '))); });
+    announce("barcode", {{QStringLiteral("code"), fromCp1252(code)}});
     guarded(*m_parts.prompts, [&] { m_parts.barcode->sendCode(code); });
 }
 
 void OperatorActions::setScaleOn(bool on)
 {
     tell([&] { return QStringLiteral("\"Balança\" %1").arg(tickedText(on)); });
+    announce("scale", {{QStringLiteral("on"), on}});
     run([&] { m_parts.scale->BalancaClick(on); });
 }
 
 void OperatorActions::replaceScaleReadings(const QList<QByteArray> &texts)
 {
     tell([&] { return QStringLiteral("scale readings replaced by %1 texts").arg(texts.size()); });
+    if (!m_listeners.empty()) {
+        QJsonArray readings;
+        for (const QByteArray &text : texts)
+            readings.append(fromCp1252(text));
+        announce("scale", {{QStringLiteral("readings"), readings}});
+    }
     run([&] { m_parts.scale->replaceItems(texts); });
 }
 
 void OperatorActions::chooseScaleReading(int index)
 {
     tell([&] { return QStringLiteral("scale reading %1 chosen").arg(index); });
+    announce("scale", {{QStringLiteral("next"), index}});
     run([&] { m_parts.scale->cbProtocoloBalancaClick(index); });
 }
 
 void OperatorActions::resetTerminal()
 {
     tell([] { return QStringLiteral("button \"Reset Terminal\""); });
+    announce("reset");
     m_parts.commands->btRestClick();
 }
 
@@ -114,6 +154,7 @@ void OperatorActions::pressPlaybackButton()
     if (!m_parts.playback)
         return;
     tell([&] { return QStringLiteral("button \"%1\"").arg(m_parts.playback->caption()); });
+    announce("playback", {{QStringLiteral("on"), m_parts.playback->mode() == Playback::Mode::Idle}});
     run([&] { m_parts.playback->BtCarregaClick(); });
 }
 

@@ -3,8 +3,13 @@
 #include "inputs/keyboard.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
+
+#include <functional>
+#include <utility>
+#include <vector>
 
 struct TerminalState;
 class DigitalInputs;
@@ -35,7 +40,15 @@ public:
         Prompts *prompts = nullptr;
     };
 
+    // Hears of each action before it runs, named as the control command that
+    // does it ("key", "input", "barcode", ...) with that command's arguments.
+    using Listener = std::function<void(const QString &command, const QJsonObject &args)>;
+
     explicit OperatorActions(const Parts &parts, QObject *parent = nullptr);
+
+    // Listeners (recordings) come and go by the number addListener gives.
+    int addListener(Listener listener);
+    void removeListener(int id);
 
     void pressKey(Keyboard::Key key);
     // Ticks or unticks input 0..3; the host hears of it only when the input changes.
@@ -69,5 +82,9 @@ private:
     template <typename Work>
     void run(Work &&work);
 
+    void announce(const char *command, const QJsonObject &args = {});
+
     Parts m_parts;
+    std::vector<std::pair<int, Listener>> m_listeners;
+    int m_nextListener = 1;
 };

@@ -6,6 +6,7 @@
 #include "engine/outputs.h"
 #include "engine/prompts.h"
 #include "engine/terminal_state.h"
+#include "control/conversation_recording.h"
 #include "inputs/barcode_reader.h"
 #include "inputs/digital_inputs.h"
 #include "inputs/playback.h"
@@ -28,6 +29,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -153,6 +156,7 @@ TForm1::TForm1(const AppContext &context, QWidget *parent) : QMainWindow(parent)
 
 TForm1::~TForm1()
 {
+    m_recording.reset();
     if (m_context.keyboard)
         m_context.keyboard->setFocusReturn({});
 }
@@ -201,6 +205,10 @@ void TForm1::buildMenus()
             m_monitor->raise();
             m_monitor->activateWindow();
         });
+        GravarConversa1 = arquivo->addAction(QStringLiteral("Gravar Conversa..."));
+        GravarConversa1->setObjectName(QStringLiteral("GravarConversa1"));
+        connect(GravarConversa1, &QAction::triggered, this,
+                [this, &prompts] { guarded(prompts, [this] { GravarConversa1Click(); }); });
     }
     // Menu commands go to the trace like the other things the operator does.
     connect(bar, &QMenuBar::triggered, this, [this](QAction *action) {
@@ -363,7 +371,14 @@ void TForm1::buildBottomRow(QWidget *central)
             [this, &prompts] { guarded(prompts, [this] { emit resetRequested(); }); });
     connect(btCodigoBarras, &QPushButton::clicked, m_context.actions, &OperatorActions::pressBarcodeButton);
     connect(BtSair, &QPushButton::clicked, this,
-            [this, &prompts] { guarded(prompts, [this] { emit sairRequested(); }); });
+            [this, &prompts] {
+                guarded(prompts, [this] {
+                    // Leaving ends a recording with what the terminal shows at that moment.
+                    if (m_recording)
+                        m_recording->stop();
+                    emit sairRequested();
+                });
+            });
     connect(lbCodigo, &LinkLabel::clicked, this, &TForm1::lbCodigoClick);
     connect(lbCancela, &LinkLabel::clicked, this, &TForm1::lbCancelaClick);
 }
@@ -648,4 +663,29 @@ void TForm1::changeEvent(QEvent *event)
         edFoco->setFocus(Qt::ActiveWindowFocusReason);
         guarded(*m_context.prompts, [this] { emit activated(); });
     }
+}
+
+void TForm1::GravarConversa1Click()
+{
+    Prompts &prompts = *m_context.prompts;
+    if (!m_recording) {
+        m_recording = std::make_unique<ConversationRecording>(*m_context.terminal);
+        connect(m_recording.get(), &ConversationRecording::recordingChanged, this, [this](bool recording) {
+            GravarConversa1->setText(recording ? QStringLiteral("Parar Gravação") : QStringLiteral("Gravar Conversa..."));
+        });
+    }
+    if (m_recording->isRecording()) {
+        if (QString error; !m_recording->stop(&error))
+            prompts.showMessage(kApplicationTitle, error, Prompts::Icon::Warning);
+        return;
+    }
+    const QString folder = m_context.terminal->workingFolder();
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Gravar Conversa"),
+                                                      QDir(folder).filePath(QStringLiteral("conversa.jsonl")),
+                                                      QStringLiteral("Conversas (*.jsonl);;Todos os arquivos (*)"));
+    if (path.isEmpty())
+        return;
+    // The dialog has asked before replacing an existing file.
+    if (QString error; !m_recording->start(folder, path, QFileInfo::exists(path), &error))
+        prompts.showMessage(kApplicationTitle, error, Prompts::Icon::Warning);
 }

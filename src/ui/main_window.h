@@ -6,6 +6,8 @@
 
 #include <QMainWindow>
 
+#include <memory>
+
 #include <array>
 
 class QAction;
@@ -25,6 +27,7 @@ class LedShape;
 class LinkLabel;
 class OutputLogView;
 class TraceMonitor;
+class ConversationRecording;
 
 // The main window: the emulated terminal as the user sees it. It holds no
 // terminal state of its own. Clicks and PC keys go to the logic objects of the
@@ -110,6 +113,9 @@ public:
     // "Monitor da Comunicação": the live trace window, made at its first use.
     QAction *MonitorComunicacao1 = nullptr;
     TraceMonitor *monitor() const { return m_monitor; }
+    // "Gravar Conversa...", which reads "Parar Gravação" while a conversation is recorded.
+    QAction *GravarConversa1 = nullptr;
+    void GravarConversa1Click();
 
 signals:
     void resetRequested();
@@ -167,4 +173,5 @@ private:
     bool m_autoStart = false;
     bool m_syncingCodeList = false;
     TraceMonitor *m_monitor = nullptr;
+    std::unique_ptr<ConversationRecording> m_recording;
 };

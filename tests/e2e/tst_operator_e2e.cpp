@@ -106,13 +106,13 @@ class TestOperatorEndToEnd : public QObject
     // Starts the program in a fresh folder set for automatic start as a Server
     // with `protocol`, waits for its main window and finds where the client
     // area begins from the display lines, whose place in it is fixed.
-    void startServer(int protocol, quint16 port, const QStringList &arguments = {})
+    void startServer(int protocol, quint16 port, const QStringList &arguments = {}, int role = 0)
     {
         m_scenario = protocol == 0 ? QStringLiteral("vt100") : QStringLiteral("zorvane");
         writeFile(QStringLiteral("Config.ini"),
                   "[Config]\r\nPorta=" + QByteArray::number(port) +
                       "\r\nEndereco=127.0.0.1\r\nProtocolo=" + QByteArray::number(protocol) +
-                      "\r\nConexao=0\r\nInicializacao=1\r\n"
+                      "\r\nConexao=" + QByteArray::number(role) + "\r\nInicializacao=1\r\n"
                       "[CodigoBarras]\r\nCofig_Leitor=1\r\nDelai=0\r\n");
         m_emulator = std::make_unique<QProcess>();
         m_emulator->setProcessEnvironment(m_desktop.environment());
@@ -202,6 +202,29 @@ class TestOperatorEndToEnd : public QObject
     QImage clientArea(const QImage &window, const QRect &area) const
     {
         return window.copy(area.translated(0, m_clientTop));
+    }
+
+    // The picture of the two display lines, to see that the host wrote to them.
+    QImage displayPicture(const QString &name) const
+    {
+        return clientArea(shot(name), QRect(20, kDisplayTop, 400, 50));
+    }
+
+    // Clicks an on-screen key (row and column of the keyboard, from 0) and
+    // waits for the host's answer on the display.
+    void clickKey(int row, int column, const QString &name)
+    {
+        const QImage before = displayPicture(name + QStringLiteral("-before"));
+        m_desktop.click(m_main, inWindow(QPoint(4 + 4 + column * 38 + 18, 282 + 4 + row * 38 + 18)));
+        QTRY_VERIFY_WITH_TIMEOUT(displayPicture(name) != before, kWait);
+    }
+
+    // The last item of the "Arquivo" menu, chosen with the pointer and the keyboard.
+    void lastArquivoItem()
+    {
+        m_desktop.click(m_main, QPoint(25, m_clientTop / 2));
+        QTest::qWait(300); // the menu must be open before the keys reach it
+        m_desktop.keys({QStringLiteral("Up"), QStringLiteral("Return")});
     }
 
 private slots:
@@ -377,6 +400,59 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(clientArea(shot(QStringLiteral("control-unticked")), kInput1Box) ==
                                      clientArea(before, kInput1Box),
                                  kWait);
+    }
+
+    // A conversation recorded at the window: "Gravar Conversa..." asks for a
+    // file, the operator clicks keys of the sample host's menu, "Parar
+    // Gravação" closes the file; replayed without windows, it passes.
+    void recordingAtTheWindowReplays()
+    {
+        // The host comes up after the window, which finds its display lines while they are empty.
+        const quint16 port = freePort();
+        startServer(1, port, {}, 1);
+        if (QTest::currentTestFailed())
+            return;
+        const QImage empty = displayPicture(QStringLiteral("empty"));
+        QProcess host;
+        host.start(QStringLiteral("/usr/bin/python3"),
+                   {qEnvironmentVariable("EMULATOR_SOURCE_DIR") + QStringLiteral("/samples/shopfloor_host.py"),
+                    QStringLiteral("--port"), QString::number(port)});
+        QVERIFY(host.waitForStarted(kWait));
+        QTRY_VERIFY_WITH_TIMEOUT(displayPicture(QStringLiteral("menu")) != empty, kWait);
+
+        const QString file = m_folder->filePath(QStringLiteral("janela.jsonl"));
+        lastArquivoItem();
+        QVERIFY(!m_desktop.waitForWindow(QStringLiteral("Gravar Conversa")).isEmpty());
+        m_desktop.keys({QStringLiteral("ctrl+a")});
+        m_desktop.type(file);
+        m_desktop.keys({QStringLiteral("Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(file), kWait);
+
+        clickKey(0, 0, QStringLiteral("key-1"));  // "1": the code prompt
+        clickKey(0, 6, QStringLiteral("key-7"));  // "7", echoed
+        clickKey(2, 10, QStringLiteral("enter")); // Enter: the code shown
+        clickKey(0, 4, QStringLiteral("key-5"));  // "5": the LEDs
+        lastArquivoItem();                        // now "Parar Gravação"
+        QFile recorded(file);
+        QTRY_VERIFY_WITH_TIMEOUT(recorded.open(QIODevice::ReadOnly) && recorded.readAll().count('\n') == 10 &&
+                                     (recorded.close(), true),
+                                 kWait);
+        QVERIFY(recorded.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = recorded.readAll().split('\n');
+        QCOMPARE(lines.at(2), QByteArray(R"({"do":"key","key":"1"})"));
+        QCOMPARE(lines.at(6), QByteArray(R"({"do":"key","key":"Enter"})"));
+        QVERIFY(lines.at(9).startsWith(R"({"expect":{"display":["LEDs acesos: 0","Tecla: 5"])"));
+
+        // The window's session ends, so that the host takes the replay's.
+        m_emulator->kill();
+        m_emulator->waitForFinished(kWait);
+        QProcess replay;
+        replay.start(m_binary, {QStringLiteral("--replay"), file, QStringLiteral("--folder"), m_folder->path()});
+        QVERIFY(replay.waitForFinished(60000));
+        QVERIFY2(replay.exitCode() == 0, replay.readAllStandardError().constData());
+        QVERIFY(replay.readAllStandardOutput().startsWith("PASS "));
+        host.kill();
+        host.waitForFinished(kWait);
     }
 };
 

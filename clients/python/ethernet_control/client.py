@@ -328,6 +328,24 @@ class Terminal:
         self._events.extend(others)
         return records
 
+    # -- conversations -------------------------------------------------------------
+
+    def record_start(self, file: str, replace: bool = False) -> dict:
+        """Starts recording the conversation to ``file`` (relative names live
+        in the working folder): every operator action from now on, with what
+        the terminal showed before it. The file is created new; an existing
+        one is written over only with ``replace``, and a symbolic link never.
+        Returns ``{"file": absolute path}``."""
+        args: Dict[str, Any] = {"file": file}
+        if replace:
+            args["replace"] = True
+        return self.request("record.start", **args)
+
+    def record_stop(self) -> dict:
+        """Ends the recording with what the terminal shows now and closes the
+        file; returns ``{"file": path, "actions": count}``."""
+        return self.request("record.stop")
+
     def subscribe(self, *kinds: str) -> None:
         """From now on also receive events of these kinds: display, leds,
         printer, serial, sent, received, connection, message, fault, trace."""

@@ -128,6 +128,11 @@ void DesktopSession::keys(const QStringList &names) const
     run(QStringLiteral("xdotool"), QStringList{QStringLiteral("key")} + names);
 }
 
+void DesktopSession::type(const QString &text) const
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+}
+
 QImage DesktopSession::screenshot(const QString &id, const QString &path) const
 {
     run(QStringLiteral("import"), {QStringLiteral("-window"), id, path});

@@ -44,6 +44,8 @@ public:
 
     void click(const QString &id, QPoint at) const;
     void keys(const QStringList &names) const;
+    // Types text into the window that has the focus, character by character.
+    void type(const QString &text) const;
     // Saves the window's picture under `path` and returns it (null when import failed).
     QImage screenshot(const QString &id, const QString &path) const;
 
