@@ -196,6 +196,30 @@ QString Keyboard::componentName(Key key)
     }
 }
 
+QString Keyboard::keyName(Key key)
+{
+    if (isDigitKey(key))
+        return QString::number(digitOf(key));
+    if (isLetterKey(key))
+        return QString(QLatin1Char(letterOf(key)));
+    switch (key) {
+    case Key::Virgula:
+        return QStringLiteral(",");
+    case Key::Ponto:
+        return QStringLiteral(".");
+    case Key::Space:
+        return QStringLiteral("Space");
+    case Key::Del:
+        return QStringLiteral("Del");
+    case Key::Enter:
+        return QStringLiteral("Enter");
+    case Key::Back:
+        return QStringLiteral("Back");
+    default:
+        return QString();
+    }
+}
+
 QString Keyboard::caption(Key key)
 {
     if (isDigitKey(key))

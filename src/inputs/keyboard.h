@@ -51,6 +51,9 @@ public:
 
     // "Bt1", "BtA", "BtSpace", "BtVirgula", "BtPonto", "BtDel", "BtEnter", "BtBack".
     static QString componentName(Key key);
+    // The key's name for people and programs (the control protocol's): "1",
+    // "A", "Space", ",", ".", "Del", "Enter", "Back".
+    static QString keyName(Key key);
     // "&1", "&A", "Space", "&,", "&.", "Del", "Enter"; BtBack shows a glyph, no caption.
     static QString caption(Key key);
     static QList<Key> allKeys();

@@ -43,7 +43,7 @@ void OperatorActions::reportCommand(const QString &caption)
 
 void OperatorActions::pressKey(Keyboard::Key key)
 {
-    tell([&] { return QStringLiteral("key %1").arg(Keyboard::componentName(key)); });
+    tell([&] { return QStringLiteral("key %1").arg(Keyboard::keyName(key)); });
     guarded(*m_parts.prompts, [&] { m_parts.keyboard->pressKey(key); });
 }
 
