@@ -1,5 +1,6 @@
 #include "engine/display_model.h"
 
+#include "engine/byte_search.h"
 #include "engine/errors.h"
 
 #include <climits>
@@ -77,10 +78,8 @@ int DisplayModel::walkWrite(int &row, int &col, const char *data, qsizetype size
         }
         // The longest stretch of ordinary bytes that fits in the current line.
         const qsizetype room = kColumns - col + 1;
-        qsizetype n = 0;
         const qsizetype limit = end - data < room ? end - data : room;
-        while (n < limit && data[n] != kBackSpace)
-            ++n;
+        const qsizetype n = bytesearch::find(data, data + limit, kBackSpace) - data;
         store(row, col, data, n);
         col += static_cast<int>(n);
         data += n;
@@ -133,6 +132,12 @@ void DisplayModel::MoveCursor(const QByteArray &rowText, const QByteArray &colTe
     const int row = StrToInt(rowText);
     m_row = zeroBased ? saturatingIncrement(row) : row;
     const int col = StrToInt(colText);
+    m_col = zeroBased ? saturatingIncrement(col) : col;
+}
+
+void DisplayModel::moveCursorTo(int row, int col, bool zeroBased)
+{
+    m_row = zeroBased ? saturatingIncrement(row) : row;
     m_col = zeroBased ? saturatingIncrement(col) : col;
 }
 

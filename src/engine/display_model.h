@@ -51,6 +51,8 @@ public:
     // Throws ConversionError when a text is not a decimal integer; the row is
     // stored before the column is converted.
     void MoveCursor(const QByteArray &rowText, const QByteArray &colText, bool zeroBased);
+    // MoveCursor with the texts already converted.
+    void moveCursorTo(int row, int col, bool zeroBased);
     void ClearDisplay();
     void EraseLine();
 

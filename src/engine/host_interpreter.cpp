@@ -20,6 +20,16 @@ QByteArray bytesOf(const char *data, HostCommand::Span span)
     return QByteArray(data + span.at, span.size);
 }
 
+// The cursor operands converted, or MoveCursor's own conversion error
+// (after it has stored the row, when only the column is not a number).
+void moveCursor(DisplayModel &display, const char *data, const HostCommand &command, bool zeroBased)
+{
+    if (command.numbers)
+        display.moveCursorTo(command.rowNumber, command.colNumber, zeroBased);
+    else
+        display.MoveCursor(bytesOf(data, command.row), bytesOf(data, command.col), zeroBased);
+}
+
 // Refreshes the display fields when a delivery ends, also when it ends with an error.
 class ViewFlush {
 public:
@@ -131,7 +141,7 @@ void HostInterpreter::escapeSequence(const char *data, const HostCommand &comman
         m_printerControllerOn = command.form == HostCommand::Form::PrinterOn;
         break;
     case HostCommand::Form::Cursor:
-        m_display.MoveCursor(bytesOf(data, command.row), bytesOf(data, command.col), false);
+        moveCursor(m_display, data, command, false);
         break;
     }
 }
@@ -175,7 +185,7 @@ void HostInterpreter::frame(const char *data, const HostCommand &command)
     const char operand = hasOperand ? data[command.operand] : 0;
     switch (command.letter) {
     case 'C':
-        m_display.MoveCursor(bytesOf(data, command.row), bytesOf(data, command.col), true);
+        moveCursor(m_display, data, command, true);
         return;
     case 'D':
         writeFrameText(m_display, data + command.text.at, data + command.text.at + command.text.size);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/byte_search.h"
 #include "engine/frames.h"
 
 #include <QByteArray>
@@ -69,8 +70,7 @@ void HostInterpreter::writeText(Display &display, const char *p, const char *end
 {
     while (p < end) {
         const char *piece = p;
-        while (p < end && *p != '\r' && *p != '\n')
-            ++p;
+        p = bytesearch::findEither(p, end, '\r', '\n');
         display.writeDeferred(piece, p - piece);
         if (p == end)
             return;
@@ -86,13 +86,11 @@ template <typename Display>
 void HostInterpreter::writeFrameText(Display &display, const char *p, const char *end)
 {
     while (p < end) {
-        const char *piece = p;
-        while (p < end && *p != '\r')
-            ++p;
-        display.writeDeferred(piece, p - piece);
-        if (p == end)
+        const char *pieceEnd = bytesearch::find(p, end, '\r');
+        display.writeDeferred(p, pieceEnd - p);
+        if (pieceEnd == end)
             return;
         display.writeDeferred("Cr", 2);
-        ++p;
+        p = pieceEnd + 1;
     }
 }

@@ -1,9 +1,8 @@
 #include "engine/host_parser.h"
 
+#include "engine/byte_search.h"
 #include "engine/errors.h"
 #include "engine/frames.h"
-
-#include <cstring>
 
 namespace {
 
@@ -30,8 +29,7 @@ bool isDigit(char c)
 // Offset of the first `byte` from `at`, or `size` when there is none.
 qsizetype find(const char *data, qsizetype at, qsizetype size, char byte)
 {
-    const void *hit = std::memchr(data + at, byte, static_cast<size_t>(size - at));
-    return hit ? static_cast<const char *>(hit) - data : size;
+    return bytesearch::find(data + at, data + size, byte) - data;
 }
 
 // `at` moved on by `count` bytes, or the end when fewer are left.
@@ -46,9 +44,11 @@ Command::Span take(qsizetype at, qsizetype size, qsizetype count)
     return {at, size - at < count ? size - at : count};
 }
 
-bool isNumber(const char *data, Command::Span span)
+// MoveCursor's conversions, done here once: the loss when they fail, the values when they do not.
+void cursorOperands(Command &c, const char *data)
 {
-    return tryStrToInt(data + span.at, span.size);
+    c.numbers = tryStrToInt(data + c.row.at, c.row.size, &c.rowNumber) &&
+                tryStrToInt(data + c.col.at, c.col.size, &c.colNumber);
 }
 
 // The bytes left at the end of a delivery could be the start of a cursor form
@@ -169,8 +169,11 @@ Command escapeSequence(const char *data, qsizetype at, qsizetype size)
     } else if (!known && looksLikeCutForm(q, n)) {
         c.loss = Loss::Cut;
     }
-    if (c.form == Form::Cursor && !(isNumber(data, c.row) && isNumber(data, c.col)))
-        c.loss = Loss::BadCursorOperands;
+    if (c.form == Form::Cursor) {
+        cursorOperands(c, data);
+        if (!c.numbers)
+            c.loss = Loss::BadCursorOperands;
+    }
     c.end = p;
     return c;
 }
@@ -181,9 +184,7 @@ Command escapeSequence(const char *data, qsizetype at, qsizetype size)
 // next frame) or at the end of the delivery (the frame is cut).
 void frameText(Command &c, const char *data, qsizetype at, qsizetype size)
 {
-    qsizetype p = at;
-    while (p < size && data[p] != kEtx && data[p] != kStx)
-        ++p;
+    const qsizetype p = bytesearch::findEither(data + at, data + size, kEtx, kStx) - data;
     c.text = {at, p - at};
     if (p == size) {
         c.loss = Loss::Cut;
@@ -225,9 +226,10 @@ Command frame(const char *data, qsizetype at, qsizetype size, bool comutadora)
         c.col = take(skip(operand, size, 1), size, 2);
         next = skip(operand, size, comutadora ? 4 : 3);
         leavesEtx = !comutadora;
+        cursorOperands(c, data);
         if (size - operand < 3)
             c.loss = Loss::Cut;
-        else if (!(isNumber(data, c.row) && isNumber(data, c.col)))
+        else if (!c.numbers)
             c.loss = Loss::BadCursorOperands;
         break;
     case 'D':

@@ -67,9 +67,13 @@ struct HostCommand {
     Span text;
     // The Comutadora framing's address after the letter, as far as it came.
     Span address;
-    // Frame "C" and the cursor form: the row and column texts, as MoveCursor takes them.
+    // Frame "C" and the cursor form: the row and column texts, as MoveCursor
+    // takes them, and their values when both are numbers.
     Span row;
     Span col;
+    bool numbers = false;
+    int rowNumber = 0;
+    int colNumber = 0;
     // Frame "G", "O", "P", "S": the operand byte; Escape: the byte after ESC ESC or
     // the destination letter. -1 when the delivery ended before it.
     qsizetype operand = -1;

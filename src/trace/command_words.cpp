@@ -30,7 +30,7 @@ enum Shape { kEscapeShape = 0x100, kTextShape = 0x200, kPrinterShape = 0x300, kS
 
 QString at(int row, int col)
 {
-    return QStringLiteral("at row %1, column %2").arg(row).arg(col);
+    return QLatin1String("at row ") + QString::number(row) + QLatin1String(", column ") + QString::number(col);
 }
 
 // The cursor through the interpreter's own steps of writing a text
@@ -43,12 +43,8 @@ struct CursorFollower {
     int wraps = 0;
     int counted = 0;
 
-    void note(const QString &piece)
-    {
-        if (pieces && counted < kPiecesDescribed)
-            pieces->append(piece);
-        ++counted;
-    }
+    // Named only while they are described, counted always.
+    bool describes() { return pieces && counted++ < kPiecesDescribed; }
     void writeDeferred(const char *p, qsizetype n)
     {
         if (n <= 0)
@@ -57,20 +53,22 @@ struct CursorFollower {
         const int startCol = col;
         const int wrapped = DisplayModel::followWrite(row, col, p, n);
         wraps += wrapped;
-        if (pieces)
-            note(QStringLiteral("text %1 %2%3")
-                     .arg(bytewords::quoted(QByteArray(p, n)), at(startRow, startCol),
-                          wrapped > 0 ? QStringLiteral(" (wrapped)") : QString()));
+        if (describes())
+            pieces->append(QStringLiteral("text %1 %2%3")
+                               .arg(bytewords::quoted(QByteArray(p, n)), at(startRow, startCol),
+                                    wrapped > 0 ? QStringLiteral(" (wrapped)") : QString()));
     }
     void setCursorCol(int c)
     {
         col = c;
-        note(QStringLiteral("CR"));
+        if (describes())
+            pieces->append(QStringLiteral("CR"));
     }
     void LineFeed()
     {
         row = row == 1 ? 2 : 1;
-        note(QStringLiteral("LF"));
+        if (describes())
+            pieces->append(QStringLiteral("LF"));
     }
 };
 
@@ -163,16 +161,14 @@ private:
     // MoveCursor's conversions: the row first, then the column.
     QString cursorWords(bool zeroBased) const
     {
-        int row = 0;
-        int col = 0;
-        const QByteArray rowText = bytes(c.row);
-        const QByteArray colText = bytes(c.col);
-        const bool rowOk = tryStrToInt(rowText.constData(), rowText.size(), &row);
-        if (!rowOk || !tryStrToInt(colText.constData(), colText.size(), &col))
+        if (!c.numbers) {
+            const QByteArray rowText = bytes(c.row);
+            const bool rowFails = !tryStrToInt(rowText.constData(), rowText.size());
             return QStringLiteral("cursor operands are not numbers ('%1' is not a valid integer value): %2")
-                .arg(QString::fromLatin1(rowOk ? colText : rowText), restText(c.end));
-        const qint64 shownRow = zeroBased ? qint64(row) + 1 : row;
-        const qint64 shownCol = zeroBased ? qint64(col) + 1 : col;
+                .arg(QString::fromLatin1(rowFails ? rowText : bytes(c.col)), restText(c.end));
+        }
+        const qint64 shownRow = zeroBased ? qint64(c.rowNumber) + 1 : c.rowNumber;
+        const qint64 shownCol = zeroBased ? qint64(c.colNumber) + 1 : c.colNumber;
         return QStringLiteral("cursor to row %1, column %2").arg(shownRow).arg(shownCol);
     }
 
@@ -283,8 +279,8 @@ private:
 
     // ---- Zorvane ----
 
-    // STX "D" "00" "TOTAL" ETX
-    QString frameNotation(bool text) const
+    // STX "D" "00" "TOTAL" ETX; `quotedBody` when the caller has the body in quotes already.
+    QString frameNotation(bool text, const QString &quotedBody = {}) const
     {
         QString out = QStringLiteral("STX \"%1\"").arg(QLatin1Char(c.letter));
         if (c.address.size > 0)
@@ -293,7 +289,7 @@ private:
         const qsizetype bodyEnd = c.closed ? c.end - 1 : c.end;
         if (bodyEnd > body) {
             if (text) {
-                out += QLatin1Char(' ') + bytewords::quoted(bytes(body, bodyEnd));
+                out += QLatin1Char(' ') + (quotedBody.isEmpty() ? bytewords::quoted(bytes(body, bodyEnd)) : quotedBody);
             } else {
                 for (qsizetype i = body; i < bodyEnd; ++i)
                     out += QLatin1Char(' ') + bytewords::operand(m_data[i]);
@@ -318,14 +314,17 @@ private:
             if (cut)
                 meaning += cutWords();
             return join(frameNotation(true), meaning);
-        case 'D':
-            meaning = QStringLiteral("text %1 %2").arg(bytewords::quoted(bytes(c.text)), at(m_scene.row, m_scene.col));
+        case 'D': {
+            // The body of a "D" frame is its text.
+            const QString text = bytewords::quoted(bytes(c.text));
+            meaning = QLatin1String("text ") + text + QLatin1Char(' ') + at(m_scene.row, m_scene.col);
             if (wrapsOf(m_data, c, m_scene) > 0)
                 meaning += QStringLiteral("; past column 40, wrapped to the other line");
             if (cut)
                 meaning += cutWords() +
                            QStringLiteral(": the rest of this frame in the next delivery is dropped as stray bytes");
-            return join(frameNotation(true), meaning);
+            return join(frameNotation(true, text), meaning);
+        }
         case 'G':
             meaning = hasOperand ? ledWords(static_cast<unsigned char>(operand))
                                  : QStringLiteral("LEDs unchanged") + cutWords();
