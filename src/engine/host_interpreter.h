@@ -32,6 +32,9 @@ public:
 
     bool PrinterControllerOn() const { return m_printerControllerOn; }
 
+    // The selected print destination letter, 0 while none has been selected.
+    char PrintDestination() const { return m_printDestination; }
+
     // The reply to "P" or "S": busy when the box blocks the output, else ready.
     static QByteArray replyFrame(char letter, bool busy, bool comutadora, frames::BusAddress address);
 
@@ -44,8 +47,6 @@ public:
     static void writeText(Display &display, const char *p, const char *end);
     template <typename Display>
     static void writeFrameText(Display &display, const char *p, const char *end);
-    // The selected print destination letter, 0 while none has been selected.
-    char PrintDestination() const { return m_printDestination; }
 
 private:
     void run(const char *data, const HostCommand &command);

@@ -195,6 +195,22 @@ class TestZorvane:
         assert summary["warnings"] == {"stray-bytes": 1}
 
 
+def test_keys_are_named_as_the_control_protocol_names_them(host):
+    names = [str(d) for d in range(10)] + [chr(c) for c in range(ord("A"), ord("Z") + 1)] + [
+        "Space", ",", ".", "Del", "Enter", "Back"]
+    with ec.launch(config=config(host.port, ZORVANE)) as t:
+        host.accept()
+        t.wait({"connected": True})
+
+        def press():
+            for name in names:
+                t.key(name)
+
+        records, _ = traced(t, press)
+    assert [r[3] for r in records if r[0] == "operator"] == ["key " + name for name in names]
+    assert sorted({r[3] for r in records if r[0] == "sent"}) == sorted("key " + name for name in names)
+
+
 class TestVt100:
     def test_server_role_conversation_traced_to_a_json_lines_file(self, tmp_path):
         port = free_port()
