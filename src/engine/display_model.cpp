@@ -1,5 +1,6 @@
 #include "engine/display_model.h"
 
+#include "engine/byte_search.h"
 #include "engine/errors.h"
 
 #include <climits>
@@ -31,11 +32,6 @@ QByteArray &DisplayModel::currentLine()
     return m_row == 1 ? m_line1 : m_line2;
 }
 
-QByteArray &DisplayModel::otherLine()
-{
-    return m_row == 1 ? m_line2 : m_line1;
-}
-
 void DisplayModel::CursorForward()
 {
     m_col = saturatingIncrement(m_col);
@@ -47,17 +43,48 @@ void DisplayModel::CursorBack()
         --m_col;
 }
 
-void DisplayModel::backSpace()
+// How writing moves the cursor, for the display and for those who follow it
+// without one: a back-space steps back and blanks the cell it reaches (from
+// column 1 to column 40 of the other line); any other byte goes to the cursor,
+// first to column 1 of the other line when the cursor is past column 40.
+// `store` takes each stretch of ordinary bytes with the row and column it
+// lands on, `blank` each cell a back-space blanks. Returns how many times the
+// text went past column 40.
+template <typename Store, typename Blank>
+int DisplayModel::walkWrite(int &row, int &col, const char *data, qsizetype size, Store store, Blank blank)
 {
-    // Columns out of the display behave like the nearest edge position.
-    int col = m_col < 1 ? 1 : (m_col > kColumns + 1 ? kColumns + 1 : m_col);
-    --col;
-    if (col == 0) {
-        m_row = (m_row == 1) ? 2 : 1;
-        col = kColumns;
+    int wraps = 0;
+    const char *end = data + size;
+    while (data < end) {
+        if (*data == kBackSpace) {
+            // Columns out of the display behave like the nearest edge position.
+            int c = col < 1 ? 1 : (col > kColumns + 1 ? kColumns + 1 : col);
+            --c;
+            if (c == 0) {
+                row = (row == 1) ? 2 : 1;
+                c = kColumns;
+            }
+            blank(row, c);
+            col = c;
+            ++data;
+            continue;
+        }
+        if (col > kColumns) {
+            row = (row == 1) ? 2 : 1;
+            col = 1;
+            ++wraps;
+        } else if (col < 1) {
+            col = 1;
+        }
+        // The longest stretch of ordinary bytes that fits in the current line.
+        const qsizetype room = kColumns - col + 1;
+        const qsizetype limit = end - data < room ? end - data : room;
+        const qsizetype n = bytesearch::find(data, data + limit, kBackSpace) - data;
+        store(row, col, data, n);
+        col += static_cast<int>(n);
+        data += n;
     }
-    currentLine().data()[col - 1] = ' ';
-    m_col = col;
+    return wraps;
 }
 
 void DisplayModel::writeDeferred(const char *data, qsizetype size)
@@ -65,29 +92,17 @@ void DisplayModel::writeDeferred(const char *data, qsizetype size)
     if (size <= 0)
         return;
     m_viewPending = true;
-    const char *end = data + size;
-    while (data < end) {
-        if (*data == kBackSpace) {
-            backSpace();
-            ++data;
-            continue;
-        }
-        if (m_col > kColumns) {
-            m_row = (m_row == 1) ? 2 : 1;
-            m_col = 1;
-        } else if (m_col < 1) {
-            m_col = 1;
-        }
-        // Copy the longest stretch of ordinary bytes that fits in the current line.
-        const qsizetype room = kColumns - m_col + 1;
-        qsizetype n = 0;
-        const qsizetype limit = end - data < room ? end - data : room;
-        while (n < limit && data[n] != kBackSpace)
-            ++n;
-        std::memcpy(currentLine().data() + (m_col - 1), data, static_cast<size_t>(n));
-        m_col += static_cast<int>(n);
-        data += n;
-    }
+    walkWrite(
+        m_row, m_col, data, size,
+        [this](int row, int col, const char *bytes, qsizetype n) {
+            std::memcpy((row == 1 ? m_line1 : m_line2).data() + (col - 1), bytes, static_cast<size_t>(n));
+        },
+        [this](int row, int col) { (row == 1 ? m_line1 : m_line2).data()[col - 1] = ' '; });
+}
+
+int DisplayModel::followWrite(int &row, int &col, const char *data, qsizetype size)
+{
+    return walkWrite(row, col, data, size, [](int, int, const char *, qsizetype) {}, [](int, int) {});
 }
 
 void DisplayModel::refreshView()
@@ -117,6 +132,12 @@ void DisplayModel::MoveCursor(const QByteArray &rowText, const QByteArray &colTe
     const int row = StrToInt(rowText);
     m_row = zeroBased ? saturatingIncrement(row) : row;
     const int col = StrToInt(colText);
+    m_col = zeroBased ? saturatingIncrement(col) : col;
+}
+
+void DisplayModel::moveCursorTo(int row, int col, bool zeroBased)
+{
+    m_row = zeroBased ? saturatingIncrement(row) : row;
     m_col = zeroBased ? saturatingIncrement(col) : col;
 }
 

@@ -44,9 +44,15 @@ public:
     // every single write would have left in them.
     void writeDeferred(const char *data, qsizetype size);
     void flushView();
+    // Moves row and col as writing the bytes at that cursor would, and returns
+    // how many times the text went past column 40 to the other line; no
+    // display changes. For watchers that name what a write will do.
+    static int followWrite(int &row, int &col, const char *data, qsizetype size);
     // Throws ConversionError when a text is not a decimal integer; the row is
     // stored before the column is converted.
     void MoveCursor(const QByteArray &rowText, const QByteArray &colText, bool zeroBased);
+    // MoveCursor with the texts already converted.
+    void moveCursorTo(int row, int col, bool zeroBased);
     void ClearDisplay();
     void EraseLine();
 
@@ -64,8 +70,8 @@ signals:
 
 private:
     QByteArray &currentLine();
-    QByteArray &otherLine();
-    void backSpace();
+    template <typename Store, typename Blank>
+    static int walkWrite(int &row, int &col, const char *data, qsizetype size, Store store, Blank blank);
     void refreshView();
 
     QByteArray m_line1;

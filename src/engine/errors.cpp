@@ -15,10 +15,9 @@ ConversionError::ConversionError(const QByteArray &offendingText)
 {
 }
 
-int StrToInt(const QByteArray &text)
+bool tryStrToInt(const char *text, qsizetype n, int *value)
 {
     qsizetype i = 0;
-    const qsizetype n = text.size();
     while (i < n && (text[i] == ' ' || text[i] == '\t'))
         ++i;
     bool negative = false;
@@ -27,21 +26,31 @@ int StrToInt(const QByteArray &text)
         ++i;
     }
     if (i >= n)
-        throw ConversionError(text);
-    long long value = 0;
+        return false;
+    long long result = 0;
     for (; i < n; ++i) {
         const char c = text[i];
         if (c < '0' || c > '9')
-            throw ConversionError(text);
-        value = value * 10 + (c - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            throw ConversionError(text);
+            return false;
+        result = result * 10 + (c - '0');
+        if (result > static_cast<long long>(INT_MAX) + 1)
+            return false;
     }
     if (negative)
-        value = -value;
-    if (value > INT_MAX || value < INT_MIN)
+        result = -result;
+    if (result > INT_MAX || result < INT_MIN)
+        return false;
+    if (value)
+        *value = static_cast<int>(result);
+    return true;
+}
+
+int StrToInt(const QByteArray &text)
+{
+    int value = 0;
+    if (!tryStrToInt(text.constData(), text.size(), &value))
         throw ConversionError(text);
-    return static_cast<int>(value);
+    return value;
 }
 
 int StrToInt(const QString &text)

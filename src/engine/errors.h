@@ -34,6 +34,8 @@ class SilentAbort {};
 // Anything else (empty text, letters, trailing blanks, overflow) throws ConversionError.
 int StrToInt(const QByteArray &text);
 int StrToInt(const QString &text);
+// The same conversion without the exception: false where StrToInt throws.
+bool tryStrToInt(const char *text, qsizetype size, int *value = nullptr);
 
 // The text of the general error report: a full stop is added when the last
 // character comes after "." in character order.

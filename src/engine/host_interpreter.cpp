@@ -2,6 +2,7 @@
 
 #include "engine/display_model.h"
 #include "engine/frames.h"
+#include "engine/host_parser.h"
 #include "engine/outputs.h"
 #include "engine/ports.h"
 #include "engine/terminal_observer.h"
@@ -13,29 +14,20 @@ using namespace frames;
 
 constexpr char kReady = 0x01;
 constexpr char kBusy = static_cast<char>(0x80);
-constexpr unsigned char kFunctionKeysOff = 0x80;
-constexpr unsigned char kFunctionKeysOn = 0xC0;
 
-bool isCursorFinal(char c)
+QByteArray bytesOf(const char *data, HostCommand::Span span)
 {
-    return c == 'H' || c == 'f' || c == 'm';
+    return QByteArray(data + span.at, span.size);
 }
 
-// Bytes left from p, never negative.
-qsizetype left(const char *p, const char *end)
+// The cursor operands converted, or MoveCursor's own conversion error
+// (after it has stored the row, when only the column is not a number).
+void moveCursor(DisplayModel &display, const char *data, const HostCommand &command, bool zeroBased)
 {
-    return end - p;
-}
-
-// Up to count bytes from p, fewer when the delivery ends first.
-QByteArray take(const char *p, const char *end, qsizetype count)
-{
-    return QByteArray(p, left(p, end) < count ? left(p, end) : count);
-}
-
-const char *skip(const char *p, const char *end, qsizetype count)
-{
-    return left(p, end) < count ? end : p + count;
+    if (command.numbers)
+        display.moveCursorTo(command.rowNumber, command.colNumber, zeroBased);
+    else
+        display.MoveCursor(bytesOf(data, command.row), bytesOf(data, command.col), zeroBased);
 }
 
 // Refreshes the display fields when a delivery ends, also when it ends with an error.
@@ -63,219 +55,170 @@ void HostInterpreter::InterpretHostData(const QByteArray &bytes)
     // A local copy keeps the data alive should a nested event loop (the scale
     // answering an ENQ) hand us another delivery meanwhile.
     const QByteArray delivery = bytes;
-    const char *p = delivery.constData();
-    const char *const end = p + delivery.size();
+    const HostDelivery seen{delivery, ++m_deliveries};
+    const char *const data = delivery.constData();
+    const qsizetype size = delivery.size();
     Outputs::SignalBatch batch(m_outputs);
     ViewFlush flush(m_display);
-    while (p < end) {
-        // Watched, each command is announced before it runs; naming it is the watcher's work.
-        if (m_state.observer) [[unlikely]]
-            m_state.observer->hostCommandStarts(delivery, p - delivery.constData());
+    qsizetype at = 0;
+    while (at < size) {
         // The protocol can change between commands (a nested event loop may run
         // the settings window), so it is looked up every time.
-        if (m_state.vt100CommandSet())
-            p = *p == kEsc ? escapeSequence(p, end) : plainRun(p, end);
-        else
-            p = *p == kStx ? frame(p, end) : p + 1;
+        const HostCommand command = m_state.vt100CommandSet()
+                                        ? hostparser::vt100(data, at, size, m_printerControllerOn)
+                                        : hostparser::zorvane(data, at, size, m_state.comutadoraMode);
+        // Watched, each command is reported before it runs; naming it is the watcher's work.
+        if (m_state.observer) [[unlikely]]
+            m_state.observer->hostCommandStarts(seen, command);
+        run(data, command);
+        at = command.end;
     }
 }
 
-const char *HostInterpreter::escapeSequence(const char *p, const char *end)
+void HostInterpreter::run(const char *data, const HostCommand &command)
 {
-    ++p; // ESC
-    if (p == end)
-        return end;
-    if (*p == '[') {
-        ++p;
-        if (p == end)
-            return end;
+    switch (command.kind) {
+    case HostCommand::Kind::Text:
+        writeText(m_display, data + command.begin, data + command.end);
+        return;
+    case HostCommand::Kind::Printed:
+        printed(data + command.begin, data + command.end);
+        return;
+    case HostCommand::Kind::Escape:
+        escapeSequence(data, command);
+        return;
+    case HostCommand::Kind::Strays:
+        return;
+    case HostCommand::Kind::Frame:
+        frame(data, command);
+        return;
     }
-    switch (*p) {
-    case kEsc:
-        ++p;
-        if (p < end) {
-            const auto mode = static_cast<unsigned char>(*p++);
-            if (mode == kFunctionKeysOff)
-                m_state.functionKeyMode = false;
-            else if (mode == kFunctionKeysOn)
-                m_state.functionKeyMode = true;
-        }
+}
+
+void HostInterpreter::escapeSequence(const char *data, const HostCommand &command)
+{
+    using Action = HostCommand::Action;
+    switch (command.action) {
+    case Action::None:
+    case Action::FunctionKeysKept:
+    case Action::WSetting:
         break;
-    case '?':
-        if (left(p, end) >= 4) {
-            if (p[3] == 'w') {
-                p = skip(p, end, 7);
-            } else {
-                m_printDestination = p[3];
-                p += 4;
-            }
-        } else {
-            p = end;
-        }
+    case Action::FunctionKeysOff:
+        m_state.functionKeyMode = false;
         break;
-    case 'A':
-        ++p;
+    case Action::FunctionKeysOn:
+        m_state.functionKeyMode = true;
+        break;
+    case Action::PrintDestination:
+        if (command.operand >= 0)
+            m_printDestination = data[command.operand];
+        break;
+    case Action::CursorRow1:
         m_display.setCursorRow(1);
         break;
-    case 'C':
-        ++p;
+    case Action::CursorForward:
         m_display.CursorForward();
         break;
-    case 'D':
-    case 'n':
-        ++p;
-        if (p < end && *p == 'D')
-            ++p;
+    case Action::StepBack:
         m_display.writeDeferred(&kBs, 1);
         break;
-    case 'H':
-    case 'f':
-    case 'm':
-        ++p;
+    case Action::CursorHome:
         m_display.setCursorRow(1);
         m_display.setCursorCol(1);
         break;
-    case 'J':
-        ++p;
+    case Action::ClearDisplay:
         m_display.ClearDisplay();
         break;
-    case 'K':
-        ++p;
+    case Action::EraseLine:
         m_display.EraseLine();
         break;
-    default:
+    }
+    switch (command.form) {
+    case HostCommand::Form::None:
+        break;
+    case HostCommand::Form::PrinterOn:
+    case HostCommand::Form::PrinterOff:
+        m_printerControllerOn = command.form == HostCommand::Form::PrinterOn;
+        break;
+    case HostCommand::Form::Cursor:
+        moveCursor(m_display, data, command, false);
         break;
     }
-
-    const qsizetype n = left(p, end);
-    if (n >= 2 && p[1] == 'i' && (p[0] == '5' || p[0] == '4')) {
-        m_printerControllerOn = p[0] == '5';
-        return p + 2;
-    }
-    if (n >= 6 && p[2] == ';' && isCursorFinal(p[5])) {
-        m_display.MoveCursor(QByteArray(p, 2), QByteArray(p + 3, 2), false);
-        return p + 6;
-    }
-    if (n >= 5 && p[1] == ';' && isCursorFinal(p[4])) {
-        m_display.MoveCursor(QByteArray(p, 1), QByteArray(p + 2, 2), false);
-        return p + 5;
-    }
-    return p;
 }
 
-const char *HostInterpreter::plainRun(const char *p, const char *end)
+void HostInterpreter::printed(const char *p, const char *end)
 {
-    if (m_printerControllerOn) {
-        for (; p < end && *p != kEsc; ++p) {
-            switch (m_printDestination) {
-            case 'c':
-                m_outputs.RelayOut(static_cast<unsigned char>(*p));
-                break;
-            case 'h':
-            case 'r':
-                m_display.flushView();
-                m_outputs.SerialOutAndRelay(*p);
-                break;
-            case 'l':
-                m_outputs.ParallelOut(*p);
-                break;
-            default:
-                break;
-            }
-        }
-        return p;
-    }
-    while (p < end && *p != kEsc) {
-        const char *text = p;
-        while (p < end && *p != kEsc && *p != kCr && *p != kLf)
-            ++p;
-        m_display.writeDeferred(text, p - text);
-        if (p == end || *p == kEsc)
+    for (; p < end; ++p) {
+        // Read at every byte: the scale's answer to an ENQ may run another delivery meanwhile.
+        switch (m_printDestination) {
+        case 'c':
+            m_outputs.RelayOut(static_cast<unsigned char>(*p));
             break;
-        if (*p == kCr)
-            m_display.setCursorCol(1);
-        else
-            m_display.LineFeed();
-        ++p;
+        case 'h':
+        case 'r':
+            m_display.flushView();
+            m_outputs.SerialOutAndRelay(*p);
+            break;
+        case 'l':
+            m_outputs.ParallelOut(*p);
+            break;
+        default:
+            break;
+        }
     }
-    return p;
 }
 
-void HostInterpreter::reply(char status, char letter)
+QByteArray HostInterpreter::replyFrame(char letter, bool busy, bool comutadora, frames::BusAddress address)
+{
+    return escapeFrame(QByteArray(1, busy ? kBusy : kReady) + letter, comutadora, address);
+}
+
+void HostInterpreter::reply(char letter, bool busy)
 {
     const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::Reply, letter);
-    m_sender.SendToHost(escapeFrame(QByteArray(1, status) + letter, m_state.comutadoraMode, m_state.comutadoraAddress));
+    m_sender.SendToHost(replyFrame(letter, busy, m_state.comutadoraMode, m_state.comutadoraAddress));
 }
 
-const char *HostInterpreter::frame(const char *p, const char *end)
+void HostInterpreter::frame(const char *data, const HostCommand &command)
 {
-    ++p; // STX
-    if (p == end)
-        return end;
-    const char letter = *p++;
-    const bool comutadora = m_state.comutadoraMode;
-    // In the Comutadora framing the terminal address follows the letter.
-    const char *operand = comutadora ? skip(p, end, 2) : p;
-
-    switch (letter) {
-    case 'C': {
-        const QByteArray row = take(operand, end, 1);
-        const QByteArray col = take(skip(operand, end, 1), end, 2);
-        const char *next = skip(operand, end, comutadora ? 4 : 3);
-        m_display.MoveCursor(row, col, true);
-        return next;
-    }
+    const bool hasOperand = command.operand >= 0;
+    const char operand = hasOperand ? data[command.operand] : 0;
+    switch (command.letter) {
+    case 'C':
+        moveCursor(m_display, data, command, true);
+        return;
     case 'D':
-        return frameText(operand, end);
+        writeFrameText(m_display, data + command.text.at, data + command.text.at + command.text.size);
+        return;
     case 'G':
-        if (operand < end)
-            m_outputs.RelayOut(static_cast<unsigned char>(*operand));
-        return skip(operand, end, 2);
+        if (hasOperand)
+            m_outputs.RelayOut(static_cast<unsigned char>(operand));
+        return;
     case 'L':
         m_display.ClearDisplay();
-        // Plain framing takes the ETX with the letter; the Comutadora framing leaves it as a stray byte.
-        return comutadora ? operand : skip(p, end, 1);
+        return;
     case 'O':
-        if (operand < end && *operand == kDle)
+        if (hasOperand && operand == kDle)
             m_display.CursorBack();
-        return skip(operand, end, 2);
+        return;
     case 'P':
-        reply(m_state.busy ? kBusy : kReady, 'P');
-        if (!m_state.busy && operand < end)
-            m_outputs.ParallelOut(*operand);
-        return skip(operand, end, 2);
+        reply('P', m_state.busy);
+        if (!m_state.busy && hasOperand)
+            m_outputs.ParallelOut(operand);
+        return;
     case 'S':
-        reply(m_state.cts ? kBusy : kReady, 'S');
-        if (!m_state.cts && operand < end) {
+        reply('S', m_state.cts);
+        if (!m_state.cts && hasOperand) {
             m_display.flushView();
-            m_outputs.SerialOutAndRelay(*operand);
+            m_outputs.SerialOutAndRelay(operand);
         }
-        return skip(operand, end, 2);
-    case 'T': {
-        // Plain framing takes the two bytes after the letter, whatever they are.
-        const char *next = comutadora ? operand : skip(p, end, 2);
+        return;
+    case 'T':
         m_display.flushView();
         m_status.StatusReport();
-        return next;
-    }
+        return;
     default:
-        return end;
+        // Cut after the STX, or an unknown letter: its extent is the rest of the delivery.
+        return;
     }
-}
-
-const char *HostInterpreter::frameText(const char *p, const char *end)
-{
-    while (p < end) {
-        const char *text = p;
-        while (p < end && *p != kEtx && *p != kStx && *p != kCr)
-            ++p;
-        m_display.writeDeferred(text, p - text);
-        if (p == end || *p == kStx)
-            return p;
-        if (*p == kEtx)
-            return p + 1;
-        m_display.writeDeferred("Cr", 2);
-        ++p;
-    }
-    return p;
 }

@@ -4,6 +4,17 @@
 #include <QList>
 #include <QString>
 
+struct HostCommand;
+
+// One delivery of host data as the interpreter runs it: its bytes and its
+// number, 1, 2, ... for each delivery the interpreter is handed. Two
+// deliveries are told apart by their numbers (the bytes of a new one may well
+// lie where the last one's lay).
+struct HostDelivery {
+    const QByteArray &bytes;
+    quint64 sequence;
+};
+
 // One stream of what a terminal does, in the order it happens: bytes read from
 // the host and bytes sent to it, changes of the host connection, of the display,
 // the LEDs and the output logs, the messages the user is shown and changes of
@@ -98,13 +109,13 @@ public:
     }
     // A read ended inside a subnegotiation; `collected` is what it holds so far.
     virtual void telnetSubnegotiationOpen(const QByteArray &collected) { Q_UNUSED(collected); }
-    // The interpreter is about to run the command that starts at `offset` of
+    // The interpreter is about to run `command`, as the parser cut it out of
     // `delivery` (the bytes handed to InterpretHostData). The terminal's state
-    // is still as the command will find it, so a decoder can name it.
-    virtual void hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+    // is still as the command will find it, so a watcher can name it.
+    virtual void hostCommandStarts(const HostDelivery &delivery, const HostCommand &command)
     {
         Q_UNUSED(delivery);
-        Q_UNUSED(offset);
+        Q_UNUSED(command);
     }
     virtual void sendStarts(SendOrigin origin, int detail, const QByteArray &data)
     {

@@ -41,16 +41,20 @@ void DigitalInputs::resetForNewWindow()
     m_inputState = '0';
 }
 
-void DigitalInputs::StatusReport()
+QByteArray DigitalInputs::statusFrame(bool busy, bool cts, bool comutadora, frames::BusAddress address)
 {
     unsigned status = 0x80;
-    if (m_state.busy)
+    if (busy)
         status |= 0x20;
-    if (m_state.cts)
+    if (cts)
         status |= 0x08;
+    return frames::escapeFrame(QByteArray(1, static_cast<char>(status)) + 'T', comutadora, address);
+}
+
+void DigitalInputs::StatusReport()
+{
     const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::StatusReport);
-    m_sender.SendToHost(frames::escapeFrame(QByteArray(1, static_cast<char>(status)) + 'T',
-                                            m_state.comutadoraMode, m_state.comutadoraAddress));
+    m_sender.SendToHost(statusFrame(m_state.busy, m_state.cts, m_state.comutadoraMode, m_state.comutadoraAddress));
 }
 
 QString DigitalInputs::caption(int index)

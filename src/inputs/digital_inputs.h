@@ -27,6 +27,8 @@ public:
     void resetForNewWindow();
 
     void StatusReport() override;
+    // The frame StatusReport sends for these boxes, in the framing given.
+    static QByteArray statusFrame(bool busy, bool cts, bool comutadora, frames::BusAddress address);
 
     // "Input 0" .. "Input 3" and the hints "Valor: @1" .. "Valor: @8".
     static QString caption(int index);

@@ -54,7 +54,7 @@ public:
     // "&1", "&A", "Space", "&,", "&.", "Del", "Enter"; BtBack shows a glyph, no caption.
     static QString caption(Key key);
     static QList<Key> allKeys();
-    // The key's name in scripts and recordings: "0".."9", "A".."Z", ",", ".",
+    // The key's name in scripts, recordings, traces and the control protocol: "0".."9", "A".."Z", ",", ".",
     // "Space", "Del", "Enter", "Back". keyForName also takes lower-case letters.
     static QString scriptName(Key key);
     static std::optional<Key> keyForName(const QString &name);

@@ -68,7 +68,7 @@ void OperatorActions::reportCommand(const QString &caption)
 
 void OperatorActions::pressKey(Keyboard::Key key)
 {
-    tell([&] { return QStringLiteral("key %1").arg(Keyboard::componentName(key)); });
+    tell([&] { return QStringLiteral("key %1").arg(Keyboard::scriptName(key)); });
     announce("key", {{QStringLiteral("key"), Keyboard::scriptName(key)}});
     guarded(*m_parts.prompts, [&] { m_parts.keyboard->pressKey(key); });
 }

@@ -263,9 +263,9 @@ void Terminal::FanOut::telnetSubnegotiationOpen(const QByteArray &collected)
     TERMINAL_FAN_OUT(telnetSubnegotiationOpen(collected))
 }
 
-void Terminal::FanOut::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+void Terminal::FanOut::hostCommandStarts(const HostDelivery &delivery, const HostCommand &command)
 {
-    TERMINAL_FAN_OUT(hostCommandStarts(delivery, offset))
+    TERMINAL_FAN_OUT(hostCommandStarts(delivery, command))
 }
 
 void Terminal::FanOut::sendStarts(SendOrigin origin, int detail, const QByteArray &data)

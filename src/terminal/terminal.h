@@ -126,7 +126,7 @@ private:
         void comutadoraFiltered(const QByteArray &read, const QByteArray &kept) override;
         void telnetCommand(const QByteArray &command, const QList<QByteArray> &answers) override;
         void telnetSubnegotiationOpen(const QByteArray &collected) override;
-        void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+        void hostCommandStarts(const HostDelivery &delivery, const HostCommand &command) override;
         void sendStarts(SendOrigin origin, int detail, const QByteArray &data) override;
         void sendEnds() override;
         void operatorAction(const QString &what) override;

@@ -36,41 +36,46 @@ QString operand(char c)
 
 QString quoted(const QByteArray &text, qsizetype limit)
 {
-    QString out;
-    bool inQuotes = false;
+    // Built in bytes (everything but the ellipsis is ASCII) and made text once.
+    QByteArray out;
     const qsizetype n = limit >= 0 && text.size() > limit ? limit : text.size();
+    out.reserve(n + 8);
+    bool inQuotes = false;
     for (qsizetype i = 0; i < n; ++i) {
         const auto b = static_cast<unsigned char>(text[i]);
         if (isPrintable(b) && b != '"') {
             if (!inQuotes) {
                 if (!out.isEmpty())
-                    out += QLatin1Char(' ');
-                out += QLatin1Char('"');
+                    out += ' ';
+                out += '"';
                 inQuotes = true;
             }
-            out += QLatin1Char(text[i]);
+            out += text[i];
             continue;
         }
         if (inQuotes) {
-            out += QLatin1Char('"');
+            out += '"';
             inQuotes = false;
         }
         if (!out.isEmpty())
-            out += QLatin1Char(' ');
-        if (b == '"')
-            out += QStringLiteral("'\"'");
-        else if (*controlName(b))
-            out += QLatin1String(controlName(b));
-        else
-            out += QStringLiteral("%1").arg(b, 2, 16, QLatin1Char('0'));
+            out += ' ';
+        if (b == '"') {
+            out += "'\"'";
+        } else if (*controlName(b)) {
+            out += controlName(b);
+        } else {
+            out += kHexDigits[b >> 4];
+            out += kHexDigits[b & 0xF];
+        }
     }
     if (inQuotes)
-        out += QLatin1Char('"');
+        out += '"';
+    if (out.isEmpty() && n == text.size())
+        return QStringLiteral("\"\"");
+    QString result = QString::fromLatin1(out);
     if (n < text.size())
-        out += QStringLiteral(" …");
-    if (out.isEmpty())
-        out = QStringLiteral("\"\"");
-    return out;
+        result += QStringLiteral(" …");
+    return result;
 }
 
 QString tokens(const QByteArray &bytes, qsizetype limit)
@@ -93,20 +98,29 @@ QString tokens(const QByteArray &bytes, qsizetype limit)
     return out;
 }
 
-QString hex(const QByteArray &bytes, qsizetype limit)
+void appendSpacedHex(QByteArray &out, const QByteArray &bytes, qsizetype limit)
 {
     const qsizetype n = limit >= 0 && bytes.size() > limit ? limit : bytes.size();
-    QByteArray out;
-    out.reserve(n * 3 + 4);
+    if (n == 0)
+        return;
+    const qsizetype at = out.size();
+    out.resize(at + n * 3 - 1);
+    char *p = out.data() + at;
     for (qsizetype i = 0; i < n; ++i) {
         if (i > 0)
-            out += ' ';
+            *p++ = ' ';
         const auto b = static_cast<unsigned char>(bytes[i]);
-        out += kHexDigits[b >> 4];
-        out += kHexDigits[b & 0xF];
+        *p++ = kHexDigits[b >> 4];
+        *p++ = kHexDigits[b & 0xF];
     }
+}
+
+QString hex(const QByteArray &bytes, qsizetype limit)
+{
+    QByteArray out;
+    appendSpacedHex(out, bytes, limit);
     QString text = QString::fromLatin1(out);
-    if (n < bytes.size())
+    if (limit >= 0 && bytes.size() > limit)
         text += QStringLiteral(" …");
     return text;
 }
@@ -125,12 +139,19 @@ void appendHex(QByteArray &out, const char *data, qsizetype size)
 
 QByteArray printable(const QByteArray &bytes, qsizetype limit)
 {
-    const qsizetype n = limit >= 0 && bytes.size() > limit ? limit : bytes.size();
-    QByteArray out(n, '.');
-    for (qsizetype i = 0; i < n; ++i)
-        if (isPrintable(static_cast<unsigned char>(bytes[i])))
-            out[i] = bytes[i];
+    QByteArray out;
+    appendPrintable(out, bytes, limit);
     return out;
+}
+
+void appendPrintable(QByteArray &out, const QByteArray &bytes, qsizetype limit)
+{
+    const qsizetype n = limit >= 0 && bytes.size() > limit ? limit : bytes.size();
+    const qsizetype at = out.size();
+    out.resize(at + n);
+    char *p = out.data() + at;
+    for (qsizetype i = 0; i < n; ++i)
+        p[i] = isPrintable(static_cast<unsigned char>(bytes[i])) ? bytes[i] : '.';
 }
 
 } // namespace bytewords

@@ -19,9 +19,12 @@ QString quoted(const QByteArray &text, qsizetype limit = 80);
 QString tokens(const QByteArray &bytes, qsizetype limit = 40);
 // "02 1b 01 50 03", lowercase, at most `limit` bytes then " …".
 QString hex(const QByteArray &bytes, qsizetype limit = -1);
+// The same without the ellipsis, appended to out.
+void appendSpacedHex(QByteArray &out, const QByteArray &bytes, qsizetype limit = -1);
 // Appends the lowercase hex of bytes (no separator) to out, fast: the JSON lines carry every byte.
 void appendHex(QByteArray &out, const char *data, qsizetype size);
 // The printable column: bytes 0x20..0x7E as themselves, every other byte ".".
 QByteArray printable(const QByteArray &bytes, qsizetype limit = -1);
+void appendPrintable(QByteArray &out, const QByteArray &bytes, qsizetype limit = -1);
 
 } // namespace bytewords

@@ -142,11 +142,14 @@ void appendText(QByteArray &out, const TraceRecord &r)
     out += ' ';
     if (!r.bytes.isEmpty()) {
         column = out.size();
-        out += bytewords::hex(r.bytes, kTextBytes).toLatin1();
+        bytewords::appendSpacedHex(out, r.bytes, kTextBytes);
+        // What the record always showed for the bytes left off: the ellipsis of bytewords::hex in Latin-1.
+        if (r.bytes.size() > kTextBytes)
+            out += " ?";
         pad(out, column, kTextBytes * 3 + 1);
         out += ' ';
         column = out.size();
-        out += bytewords::printable(r.bytes, kTextBytes);
+        bytewords::appendPrintable(out, r.bytes, kTextBytes);
         pad(out, column, kTextBytes);
         out += "  ";
     }

@@ -44,6 +44,8 @@ void TraceSession::start(std::unique_ptr<QFile> file, const QString &path, trace
     m_file = std::move(file);
     if (m_file) {
         m_buffer = traceformat::header(format, m_terminal.workingFolder());
+        // Filled and written again and again: the buffer keeps its room between writes.
+        m_buffer.reserve(2 * kBufferBytes);
         m_flushTimer.start();
     }
     m_tracer = std::make_unique<Tracer>(m_terminal, [this](const TraceRecord &record) { take(record); });
@@ -71,7 +73,7 @@ void TraceSession::flushToFile()
         fail(m_file->errorString());
         return;
     }
-    m_buffer.clear();
+    m_buffer.truncate(0);
 }
 
 void TraceSession::fail(const QString &reason)

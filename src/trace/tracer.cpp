@@ -13,7 +13,7 @@ namespace {
 
 using Kind = TraceRecord::Kind;
 using Direction = TraceRecord::Direction;
-using Warning = HostCommandDecoder::Warning;
+using Warning = commandwords::Warning;
 
 qint64 nowUs()
 {
@@ -25,7 +25,7 @@ QString keyName(int index)
 {
     if (index < 0 || index >= Keyboard::kKeyCount)
         return QStringLiteral("?");
-    return Keyboard::componentName(static_cast<Keyboard::Key>(index));
+    return Keyboard::scriptName(static_cast<Keyboard::Key>(index));
 }
 
 } // namespace
@@ -84,97 +84,63 @@ void Tracer::flush()
     if (m_fold.folded <= 0)
         return;
     const qint64 folded = std::exchange(m_fold.folded, 0);
-    const HostCommandDecoder::Decoded last =
-        HostCommandDecoder::decode(m_fold.delivery, m_fold.lastOffset, m_fold.lastContext, true);
-    const QByteArray bytes = m_fold.delivery.mid(m_fold.lastOffset, last.length);
+    const QString words = commandwords::words(m_fold.delivery, m_fold.last, m_fold.lastScene);
+    const QByteArray bytes = m_fold.delivery.mid(m_fold.last.begin, m_fold.last.size());
     m_fold.delivery = QByteArray();
     record(Kind::Command, Direction::FromHost, m_readPeer, bytes,
-           QStringLiteral("… %1 more commands like the one before; the last: %2").arg(folded).arg(last.words),
-           {}, HostCommandDecoder::warningName(last.warning), folded);
+           QStringLiteral("… %1 more commands like the one before; the last: %2").arg(folded).arg(words), {},
+           commandwords::warningName(m_fold.warning), folded);
 }
 
-HostCommandDecoder::Context Tracer::commandContext() const
+CommandScene Tracer::scene() const
 {
     const TerminalState &state = m_terminal.state();
-    HostCommandDecoder::Context context;
-    context.vt100 = state.vt100CommandSet();
-    context.comutadora = state.comutadoraMode;
-    context.address = state.comutadoraAddress;
-    context.busy = state.busy;
-    context.cts = state.cts;
-    context.serialRelay = state.serialRelayEnabled;
-    context.scaleAnswers = m_terminal.scale().isOn() && !state.comPortBoxTicked;
-    context.printerControllerOn = m_terminal.interpreter().PrinterControllerOn();
-    context.printDestination = m_terminal.interpreter().PrintDestination();
-    context.row = m_terminal.display().CursorRow();
-    context.col = m_terminal.display().CursorCol();
-    return context;
+    CommandScene scene;
+    scene.row = m_terminal.display().CursorRow();
+    scene.col = m_terminal.display().CursorCol();
+    scene.comutadora = state.comutadoraMode;
+    scene.address = state.comutadoraAddress;
+    scene.busy = state.busy;
+    scene.cts = state.cts;
+    scene.printDestination = m_terminal.interpreter().PrintDestination();
+    scene.serialRelay = state.serialRelayEnabled;
+    scene.scaleAnswers = m_terminal.scale().isOn() && !state.comPortBoxTicked;
+    return scene;
 }
 
 // ---- Host commands ----
 
-void Tracer::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+void Tracer::hostCommandStarts(const HostDelivery &delivery, const HostCommand &command)
 {
-    // Inside a row of strays, or a byte the record before already took.
-    if (delivery.constData() == m_delivery && offset < m_describedEnd)
-        return;
-    if (offset == 0 || delivery.constData() != m_delivery) {
-        m_delivery = delivery.constData();
-        m_describedEnd = 0;
-    }
-    const HostCommandDecoder::Context context = commandContext();
-    const HostCommandDecoder::Decoded quick = HostCommandDecoder::decode(delivery, offset, context, false);
-    m_describedEnd = offset + quick.length;
-    const bool cutAtEnd = quick.warning == Warning::CutCommand && m_describedEnd >= delivery.size();
-
-    const bool alike = quick.shape == m_fold.shape && quick.warning == m_fold.warning &&
-                       (m_fold.folded == 0 || m_fold.delivery.constData() == delivery.constData());
+    const CommandScene now = scene();
+    const Warning warning = commandwords::warning(delivery.bytes, command, now);
+    const int shape = commandwords::shape(command, now);
+    const bool cutAtEnd = warning == Warning::CutCommand && command.end >= delivery.bytes.size();
+    // A fold names the bytes of its last command, so it stays within one delivery.
+    const bool alike = shape == m_fold.shape && warning == m_fold.warning &&
+                       (m_fold.folded == 0 || m_fold.sequence == delivery.sequence);
     if (alike && m_fold.inARow >= kSingleInARow) {
-        if (m_fold.folded == 0)
-            m_fold.delivery = delivery;
-        ++m_fold.folded;
-        m_fold.lastOffset = offset;
-        m_fold.lastContext = context;
+        if (m_fold.folded++ == 0) {
+            m_fold.delivery = delivery.bytes;
+            m_fold.sequence = delivery.sequence;
+        }
+        m_fold.last = command;
+        m_fold.lastScene = now;
         m_previousCut = cutAtEnd;
-        foldAhead(delivery, context, quick);
         return;
     }
     flush();
     const int inARow = alike ? m_fold.inARow + 1 : 1;
 
-    const HostCommandDecoder::Decoded full = HostCommandDecoder::decode(delivery, offset, context, true);
-    QString words = full.words;
-    if (offset == 0 && full.warning == Warning::StrayBytes && m_previousCut)
+    QString words = commandwords::words(delivery.bytes, command, now);
+    if (command.begin == 0 && warning == Warning::StrayBytes && m_previousCut)
         words += QStringLiteral(": the rest of the command cut at the end of the read before");
     m_previousCut = cutAtEnd;
-    record(Kind::Command, Direction::FromHost, m_readPeer, delivery.mid(offset, full.length), words, {},
-           HostCommandDecoder::warningName(full.warning));
-    m_fold.shape = quick.shape;
-    m_fold.warning = quick.warning;
+    record(Kind::Command, Direction::FromHost, m_readPeer, delivery.bytes.mid(command.begin, command.size()), words,
+           {}, commandwords::warningName(warning));
+    m_fold.shape = shape;
+    m_fold.warning = warning;
     m_fold.inARow = inARow;
-}
-
-void Tracer::foldAhead(const QByteArray &delivery, HostCommandDecoder::Context context,
-                       HostCommandDecoder::Decoded decoded)
-{
-    // Asking the terminal for its state at every command of a flood costs more
-    // than the command itself. While the commands send nothing and move only
-    // the cursor, the state each one finds is known in advance: the rest of
-    // the row is taken here at once, and the interpreter's announcements of
-    // those commands pass by at the first test of hostCommandStarts.
-    while (decoded.predictable && m_describedEnd < delivery.size()) {
-        context.row = decoded.row;
-        context.col = decoded.col;
-        const qsizetype at = m_describedEnd;
-        decoded = HostCommandDecoder::decode(delivery, at, context, false);
-        if (decoded.shape != m_fold.shape || decoded.warning != m_fold.warning || decoded.length <= 0)
-            return;
-        ++m_fold.folded;
-        m_fold.lastOffset = at;
-        m_fold.lastContext = context;
-        m_describedEnd = at + decoded.length;
-        m_previousCut = decoded.warning == Warning::CutCommand && m_describedEnd >= delivery.size();
-    }
 }
 
 // ---- Reads and layers ----

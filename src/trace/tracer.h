@@ -1,7 +1,8 @@
 #pragma once
 
 #include "engine/terminal_observer.h"
-#include "trace/host_command_decoder.h"
+#include "engine/host_parser.h"
+#include "trace/command_words.h"
 #include "trace/trace_record.h"
 
 #include <QByteArray>
@@ -20,10 +21,10 @@ class Terminal;
 // It watches the terminal as an observer from construction to destruction.
 // Reads, sends and connection changes become records as they come; each Telnet
 // command and what the Comutadora filter did are named; each host command is
-// named by the HostCommandDecoder from the terminal's state at the moment the
-// interpreter announces it. Sends carry the origin their producer declared.
-// Host diagnostics (warnings) are marked on the records where the host lost
-// something, and counted by kind in the summary.
+// named from the value the interpreter runs (as the parser cut it) and the
+// terminal's state at the moment the interpreter reports it. Sends carry the
+// origin their producer declared. Host diagnostics (warnings) are marked on
+// the records where the host lost something, and counted by kind in the summary.
 //
 // A flood of alike commands (hundreds of "D" frames in one read) would cost
 // more to describe than to run: after kSingleInARow alike commands (same
@@ -53,9 +54,7 @@ private:
     void record(TraceRecord::Kind kind, TraceRecord::Direction direction, const QString &peer,
                 const QByteArray &bytes, const QString &text, const QString &tag = {},
                 const QString &warning = {}, qint64 repeated = 0);
-    HostCommandDecoder::Context commandContext() const;
-    void foldAhead(const QByteArray &delivery, HostCommandDecoder::Context context,
-                   HostCommandDecoder::Decoded decoded);
+    CommandScene scene() const;
     QString originWords(const QByteArray &bytes, QString *tag) const;
     void forgetNegotiation();
 
@@ -70,7 +69,7 @@ private:
     void comutadoraFiltered(const QByteArray &read, const QByteArray &kept) override;
     void telnetCommand(const QByteArray &command, const QList<QByteArray> &answers) override;
     void telnetSubnegotiationOpen(const QByteArray &collected) override;
-    void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+    void hostCommandStarts(const HostDelivery &delivery, const HostCommand &command) override;
     void sendStarts(SendOrigin origin, int detail, const QByteArray &data) override;
     void sendEnds() override;
     void operatorAction(const QString &what) override;
@@ -82,15 +81,17 @@ private:
         int detail;
         QByteArray data;
     };
-    // The row of alike commands being folded.
+    // The row of alike commands being folded: how many, and the last of them
+    // with what it found, to be named when the fold's record is written.
     struct Fold {
         int shape = -1;
-        HostCommandDecoder::Warning warning = HostCommandDecoder::Warning::None;
+        commandwords::Warning warning = commandwords::Warning::None;
         int inARow = 0;
         qint64 folded = 0;
         QByteArray delivery;
-        qsizetype lastOffset = 0;
-        HostCommandDecoder::Context lastContext;
+        quint64 sequence = 0;
+        HostCommand last;
+        CommandScene lastScene;
     };
 
     Terminal &m_terminal;
@@ -101,9 +102,7 @@ private:
     QString m_sendPeer;
     std::vector<Origin> m_origins;
 
-    // The delivery the interpreter is in and how far the records have described it.
-    const char *m_delivery = nullptr;
-    qsizetype m_describedEnd = 0;
+    // The last command named was cut by the end of its delivery.
     bool m_previousCut = false;
     Fold m_fold;
 

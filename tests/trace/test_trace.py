@@ -7,7 +7,9 @@ refuses the writes)."""
 import json
 import os
 import re
+import signal
 import socket
+import subprocess
 import time
 
 import pytest
@@ -116,8 +118,8 @@ class TestZorvane:
              "rest of the delivery (3 bytes) is not processed", "bad-cursor-operands"),
             ("message", "local", "", "Ethernet: 'a1' is not a valid integer value.", ""),
             ("operator", "local", "", '"CTS" unticked', ""),
-            ("operator", "local", "", "key BtA", ""),
-            ("sent", "out", "41", "key BtA", "key"),
+            ("operator", "local", "", "key A", ""),
+            ("sent", "out", "41", "key A", "key"),
             ("operator", "local", "", '"Input 1" ticked', ""),
             ("sent", "out", "40", 'report of "Input 1"', "input-report"),
             ("sent", "out", "32", 'report of "Input 1"', "input-report"),
@@ -187,10 +189,26 @@ class TestZorvane:
              "STX \"P\" \"00\" 'Q' ETX  printer ready: reply 02 1b 30 30 01 50 03, then print 'Q'", ""),
             ("sent", "out", "021b3030015003", 'reply to "P"', "reply"),
             ("command", "in", "024c303003", 'STX "L" "00" ETX  clear the display', ""),
-            ("operator", "local", "", "key Bt5", ""),
-            ("sent", "out", "0230303503", "key Bt5", "key"),
+            ("operator", "local", "", "key 5", ""),
+            ("sent", "out", "0230303503", "key 5", "key"),
         ]
         assert summary["warnings"] == {"stray-bytes": 1}
+
+
+def test_keys_are_named_as_the_control_protocol_names_them(host):
+    names = [str(d) for d in range(10)] + [chr(c) for c in range(ord("A"), ord("Z") + 1)] + [
+        "Space", ",", ".", "Del", "Enter", "Back"]
+    with ec.launch(config=config(host.port, ZORVANE)) as t:
+        host.accept()
+        t.wait({"connected": True})
+
+        def press():
+            for name in names:
+                t.key(name)
+
+        records, _ = traced(t, press)
+    assert [r[3] for r in records if r[0] == "operator"] == ["key " + name for name in names]
+    assert sorted({r[3] for r in records if r[0] == "sent"}) == sorted("key " + name for name in names)
 
 
 class TestVt100:
@@ -243,11 +261,11 @@ class TestVt100:
              '"ABCDE" CR LF  text "ABCDE" at row 1, column 38 (wrapped), CR, LF; past column 40, wrapped to '
              "the other line", "wrapped-text"),
             ("command", "in", "1b1bc0", "ESC ESC c0  function-key mode on", ""),
-            ("operator", "local", "", "key BtPonto", ""),
-            ("operator", "local", "", "key Bt1", ""),
-            ("sent", "out", "1b", "function-key sequence of Bt1", "function-key"),
-            ("sent", "out", "4f", "function-key sequence of Bt1", "function-key"),
-            ("sent", "out", "50", "function-key sequence of Bt1", "function-key"),
+            ("operator", "local", "", "key .", ""),
+            ("operator", "local", "", "key 1", ""),
+            ("sent", "out", "1b", "function-key sequence of 1", "function-key"),
+            ("sent", "out", "4f", "function-key sequence of 1", "function-key"),
+            ("sent", "out", "50", "function-key sequence of 1", "function-key"),
             ("received", "in", "1b5b35691b5b3f32356c", "10 bytes read", ""),
             ("command", "in", "1b5b3569", "ESC [ 5 i  printer controller on", ""),
             ("command", "in", "1b5b3f32356c",
@@ -331,6 +349,102 @@ class TestTelnet:
         assert len(endless) == 1 and endless[0][3].startswith(
             "IAC SB TERMINAL-TYPE … has not ended after 301 bytes")
         assert summary["warnings"] == {"negotiation-loop": 1, "endless-subnegotiation": 1}
+
+
+def text_record(line: str):
+    """(kind, hex, warning) of a record line of a text trace, None for a comment."""
+    if line.startswith("#"):
+        return None
+    arrow = re.search(r" (<-|->|--) ", line).start() + 1
+    kind = line[arrow + 3:arrow + 13].strip()
+    hex_field = line[arrow + 14:arrow + 63].replace(" ", "")
+    words = line[arrow + 14 + 50 + 18:]
+    warning = re.match(r"!! ([\w-]+): ", words)
+    return kind, hex_field, warning.group(1) if warning else ""
+
+
+def trace_of_reads(tmp_path, protocol: int, trace_format: str, reads) -> tuple:
+    """The real program, headless with only --trace, as a Client of a host on
+    loopback that writes each read 100 ms after the one before; returns the
+    trace as (kind, hex, warning) records and the summary's warnings."""
+    host = socket.create_server(("127.0.0.1", 0))
+    with open(tmp_path / "Config.ini", "w", encoding="cp1252", newline="\r\n") as f:
+        f.write(config(host.getsockname()[1], protocol))
+    trace = tmp_path / ("trace." + ("jsonl" if trace_format == "jsonl" else "txt"))
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    program = subprocess.Popen([ec.find_binary(), "--headless", "--folder", str(tmp_path), "--trace", str(trace),
+                                "--trace-format", trace_format], env=env, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        host.settimeout(10)
+        conn, _ = host.accept()
+        for data in reads:
+            time.sleep(0.1)
+            conn.sendall(data)
+        time.sleep(0.1)
+        conn.close()
+        # The trace reaches its file at least once a second; the close comes after every read.
+        deadline = time.monotonic() + 10
+        while "connection closed" not in (trace.read_text(encoding="utf-8") if trace.exists() else ""):
+            assert time.monotonic() < deadline, "the trace never showed the end of the connection"
+            time.sleep(0.1)
+    finally:
+        program.send_signal(signal.SIGTERM)
+        program.wait(10)
+        host.close()
+    lines = trace.read_text(encoding="utf-8").splitlines()
+    if trace_format == "jsonl":
+        records = [json.loads(line) for line in lines[1:-1]]
+        return ([(r["kind"], r["hex"], r.get("warning", "")) for r in records],
+                json.loads(lines[-1])["summary"]["warnings"])
+    summary = dict(re.fullmatch(r"# warning ([\w-]+): (\d+)", line).groups() for line in lines
+                   if line.startswith("# warning "))
+    return [r for r in map(text_record, lines) if r], {kind: int(n) for kind, n in summary.items()}
+
+
+class TestEveryRead:
+    """Reads apart in time, of sizes alike, each with commands of its own: the
+    bytes of a read may lie where the read before lay, and still every read's
+    commands and warnings are in the trace."""
+
+    ZORVANE_READS = [
+        (z(b"D", b"HELLO"), [("0244" + b"HELLO".hex() + "03", "")]),
+        (z(b"P", b"A"), [("02504103", "")]),
+        (STX + b"DAB", [("02444142", "cut-command")]),
+        (b"CD" + ETX, [("434403", "stray-bytes")]),
+        (z(b"X"), [("025803", "unknown-letter")]),
+        (z(b"D", b"ZZ"), [("02445a5a03", "")]),
+        (z(b"D", b"ZZ"), [("02445a5a03", "")]),
+    ]
+    VT100_READS = [
+        (ESC + b"[JHELLO", [("1b5b4a", ""), (b"HELLO".hex(), "")]),
+        (ESC + b"[2;1HWORLD", [("1b5b", ""), (b"2;1HWORLD".hex(), "")]),
+        (ESC + b"[5i", [("1b5b3569", "")]),
+        (b"ABC", [("414243", "")]),
+        (ESC + b"[4i", [("1b5b3469", "")]),
+        (ESC + b"[1;38HABCDE", [("1b5b313b333848", ""), (b"ABCDE".hex(), "wrapped-text")]),
+        (ESC + b"[0", [("1b5b", "cut-command"), ("30", "")]),
+        (ESC + b"[0", [("1b5b", "cut-command"), ("30", "")]),
+    ]
+
+    @pytest.mark.parametrize("trace_format", ["text", "jsonl"])
+    @pytest.mark.parametrize("protocol", [ZORVANE, VT100], ids=["zorvane", "vt100"])
+    def test_every_read_has_its_commands(self, tmp_path, protocol, trace_format):
+        reads = self.ZORVANE_READS if protocol == ZORVANE else self.VT100_READS
+        records, warnings = trace_of_reads(tmp_path, protocol, trace_format, [data for data, _ in reads])
+        by_read = []
+        for kind, hex_bytes, warning in records:
+            if kind == "received":
+                by_read.append((hex_bytes, []))
+            elif kind == "command":
+                by_read[-1][1].append((hex_bytes, warning))
+        assert by_read == [(data.hex(), commands) for data, commands in reads]
+        expected = {}
+        for _, commands in reads:
+            for _, warning in commands:
+                if warning:
+                    expected[warning] = expected.get(warning, 0) + 1
+        assert warnings == expected
 
 
 class TestWhereTheTraceGoes:
