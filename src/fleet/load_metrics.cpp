@@ -62,10 +62,10 @@ void LoadMetrics::linkChanged(LinkEvent event, const QString &peer, const QStrin
     m_unanswered.reset();
 }
 
-void LoadMetrics::hostCommandStarts(const QByteArray &delivery, qsizetype offset)
+void LoadMetrics::hostCommandStarts(const HostDelivery &delivery, const HostCommand &command)
 {
     Q_UNUSED(delivery);
-    Q_UNUSED(offset);
+    Q_UNUSED(command);
     ++m_totals.commands;
 }
 

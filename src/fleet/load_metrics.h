@@ -60,7 +60,7 @@ private:
     void hostDataReceived(const QByteArray &bytes) override;
     void hostDataSent(const QByteArray &bytes) override;
     void linkChanged(LinkEvent event, const QString &peer, const QString &detail) override;
-    void hostCommandStarts(const QByteArray &delivery, qsizetype offset) override;
+    void hostCommandStarts(const HostDelivery &delivery, const HostCommand &command) override;
     void faultFired(int id, const QString &kind, const QString &what) override;
     void deliveryDone();
 
