@@ -505,9 +505,14 @@ int runHeadless(int argc, char *argv[], const Options &options)
         for (const FaultSpec &spec : options.faults)
             fleet.terminal(i).faults().add(spec);
     fleet.start();
-    ConversationRecording recording(fleet.terminal(0));
-    if (QString error; !options.record.isEmpty() && !recording.start(QDir::currentPath(), options.record, false, &error))
-        return startFailure(error);
+    // --record needs one terminal, so the fleet here is never empty.
+    std::optional<ConversationRecording> recording;
+    if (!options.record.isEmpty()) {
+        recording.emplace(fleet.terminal(0));
+        fleet.pin(fleet.terminal(0));
+        if (QString error; !recording->start(QDir::currentPath(), options.record, false, &error))
+            return startFailure(error);
+    }
     if (options.playback)
         reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.

@@ -92,6 +92,9 @@ public:
     // the fleet made below its root. Returns whether the folder was kept;
     // throws ControlError for a name it does not know or a bus address.
     bool removeTerminal(const QString &name, bool keep);
+    // A terminal that something of the run itself holds on to (a --record of
+    // the command line): removeTerminal refuses it.
+    void pin(Terminal &terminal) { m_pinned = &terminal; }
 
 private:
     struct Unit {
@@ -110,6 +113,7 @@ private:
     QString m_root;
     int m_added = 0;
     ControlServer *m_server = nullptr;
+    const Terminal *m_pinned = nullptr;
     std::vector<Unit> m_units;
     // The figures of the terminals removed so far, so that the program's counters never go back.
     LoadTotals m_retired;

@@ -74,6 +74,9 @@ bool Fleet::removeTerminal(const QString &name, bool keep)
     if (it->terminal->state().comutadoraMode)
         control::badArgument(QStringLiteral("a terminal behind a Comutadora leaves the bus with \"bus\", it is not "
                                             "removed"));
+    if (it->terminal.get() == m_pinned)
+        control::badArgument(QStringLiteral("\"%1\" is recording the conversation of --record; it is not removed")
+                                 .arg(name));
     if (m_server)
         m_server->removeMember(name);
     m_retired.add(it->metrics->totals());

@@ -91,6 +91,19 @@ def test_removing_what_is_not_there_is_refused(empty_fleet):
         assert refused.value.code == "bad_argument"
 
 
+def test_the_terminal_a_record_option_records_is_not_removed(tmp_path, host):
+    # --record holds the one terminal of the run until it ends.
+    with ec.launch(config=config(host.port, ZORVANE), folder=str(tmp_path),
+                   extra_args=["--record", str(tmp_path / "kept.conversation.jsonl")]) as terminal:
+        name = terminal.state().get("name") or os.path.basename(str(tmp_path))
+        with pytest.raises(ec.ControlError) as refused:
+            terminal.request("fleet.remove", terminal=name)
+        assert refused.value.code == "bad_argument" and "--record" in refused.value.message
+        terminal.key("1")
+        assert terminal.process.popen.poll() is None
+    assert (tmp_path / "kept.conversation.jsonl").read_text().startswith('{"conversation":1')
+
+
 def test_a_timed_wait_runs_from_the_first_send_to_the_condition(empty_fleet, host):
     _, control = empty_fleet
     terminal = control.fleet_add(config(host.port, ZORVANE))
