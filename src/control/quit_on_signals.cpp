@@ -40,6 +40,11 @@ QuitOnSignals::QuitOnSignals(QObject *parent) : QObject(parent)
     sigaction(SIGTERM, &action, nullptr);
 }
 
+bool QuitOnSignals::installed()
+{
+    return g_signalPipe[0] >= 0;
+}
+
 QuitOnSignals::~QuitOnSignals()
 {
     std::signal(SIGINT, SIG_DFL);

@@ -14,6 +14,9 @@ public:
     explicit QuitOnSignals(QObject *parent = nullptr);
     ~QuitOnSignals() override;
 
+    // Whether an instance holds the signals now.
+    static bool installed();
+
     // The signal that ended the run, 0 while none has.
     int received() const { return m_received; }
 

@@ -7,6 +7,7 @@
 #include "engine/prompts.h"
 #include "engine/terminal_state.h"
 #include "control/conversation_recording.h"
+#include "control/quit_on_signals.h"
 #include "inputs/barcode_reader.h"
 #include "inputs/digital_inputs.h"
 #include "inputs/playback.h"
@@ -672,6 +673,10 @@ void TForm1::GravarConversa1Click()
         m_recording = std::make_unique<ConversationRecording>(*m_context.terminal);
         connect(m_recording.get(), &ConversationRecording::recordingChanged, this, [this](bool recording) {
             GravarConversa1->setText(recording ? QStringLiteral("Parar Gravação") : QStringLiteral("Gravar Conversa..."));
+            if (recording && !QuitOnSignals::installed())
+                m_quitWhileRecording = std::make_unique<QuitOnSignals>();
+            else if (!recording)
+                m_quitWhileRecording.reset();
         });
     }
     if (m_recording->isRecording()) {

@@ -28,6 +28,7 @@ class LinkLabel;
 class OutputLogView;
 class TraceMonitor;
 class ConversationRecording;
+class QuitOnSignals;
 
 // The main window: the emulated terminal as the user sees it. It holds no
 // terminal state of its own. Clicks and PC keys go to the logic objects of the
@@ -173,5 +174,9 @@ private:
     bool m_autoStart = false;
     bool m_syncingCodeList = false;
     TraceMonitor *m_monitor = nullptr;
+    // While a recording runs, SIGINT and SIGTERM end the run through the event
+    // loop, so the file gets its last screen (unless the run already does so
+    // for its control socket or trace). Declared first: it outlives the recording.
+    std::unique_ptr<QuitOnSignals> m_quitWhileRecording;
     std::unique_ptr<ConversationRecording> m_recording;
 };

@@ -443,9 +443,25 @@ private slots:
         QCOMPARE(lines.at(6), QByteArray(R"({"do":"key","key":"Enter"})"));
         QVERIFY(lines.at(9).startsWith(R"({"expect":{"display":["LEDs acesos: 0","Tecla: 5"])"));
 
-        // The window's session ends, so that the host takes the replay's.
-        m_emulator->kill();
-        m_emulator->waitForFinished(kWait);
+        // A second recording, ended by SIGTERM: the file still gets what the
+        // terminal showed at the end. The window's session ends with it, so
+        // that the host takes the replay's.
+        const QString ended = m_folder->filePath(QStringLiteral("sinal.jsonl"));
+        lastArquivoItem();
+        QVERIFY(!m_desktop.waitForWindow(QStringLiteral("Gravar Conversa")).isEmpty());
+        m_desktop.keys({QStringLiteral("ctrl+a")});
+        m_desktop.type(ended);
+        m_desktop.keys({QStringLiteral("Return")});
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ended), kWait);
+        clickKey(0, 3, QStringLiteral("key-4")); // "4": the status
+        m_emulator->terminate();
+        QVERIFY(m_emulator->waitForFinished(kWait));
+        QCOMPARE(m_emulator->exitStatus(), QProcess::NormalExit);
+        QFile signalled(ended);
+        QVERIFY(signalled.open(QIODevice::ReadOnly));
+        const QList<QByteArray> endedLines = signalled.readAll().trimmed().split('\n');
+        QCOMPARE(endedLines.at(endedLines.size() - 2), QByteArray(R"({"do":"key","key":"4"})"));
+        QVERIFY(endedLines.last().startsWith(R"({"expect":{"display":)"));
         QProcess replay;
         replay.start(m_binary, {QStringLiteral("--replay"), file, QStringLiteral("--folder"), m_folder->path()});
         QVERIFY(replay.waitForFinished(60000));
