@@ -48,8 +48,20 @@ void HostHistory::dropOldest()
     const qsizetype size = kHeaderBytes + qsizetype(header.sizeAndDirection & ~kSentBit);
     m_begin = (m_begin + size) % qsizetype(m_ring.size());
     m_used -= size;
-    --m_records;
+    m_starts.pop_front();
     m_forgotten = header.seq;
+}
+
+qsizetype HostHistory::ringOffset(qint64 start) const
+{
+    // The oldest record starts at m_begin, and at stream position m_appended - m_used.
+    return (m_begin + qsizetype(start - (m_appended - m_used))) % qsizetype(m_ring.size());
+}
+
+std::deque<qint64>::const_iterator HostHistory::firstAfter(qint64 afterSeq) const
+{
+    return std::partition_point(m_starts.begin(), m_starts.end(),
+                                [this, afterSeq](qint64 start) { return headerAt(ringOffset(start)).seq <= afterSeq; });
 }
 
 void HostHistory::reserve(qsizetype needed)
@@ -75,7 +87,8 @@ void HostHistory::add(qint64 seq, quint32 member, bool sent, const QByteArray &b
     if (size > m_bound) {
         m_ring.clear();
         m_ring.shrink_to_fit();
-        m_begin = m_used = m_records = 0;
+        m_begin = m_used = 0;
+        m_starts.clear();
         m_forgotten = seq;
         return;
     }
@@ -92,34 +105,32 @@ void HostHistory::add(qint64 seq, quint32 member, bool sent, const QByteArray &b
     const qsizetype end = m_begin + m_used;
     copyIn(end, header, kHeaderBytes);
     copyIn(end + kHeaderBytes, bytes.constData(), bytes.size());
+    m_starts.push_back(m_appended);
+    m_appended += size;
     m_used += size;
-    ++m_records;
 }
 
 void HostHistory::forEachAfter(qint64 afterSeq, quint32 member,
                                const std::function<void(bool sent, const QByteArray &bytes)> &visit) const
 {
-    qsizetype at = m_begin;
-    for (qsizetype i = 0; i < m_records; ++i) {
+    for (auto it = firstAfter(afterSeq); it != m_starts.end(); ++it) {
+        const qsizetype at = ringOffset(*it);
         const Header header = headerAt(at);
+        if (header.member != member)
+            continue;
         const qsizetype size = qsizetype(header.sizeAndDirection & ~kSentBit);
-        if (header.seq > afterSeq && header.member == member) {
-            QByteArray bytes(size, Qt::Uninitialized);
-            copyOut(at + kHeaderBytes, bytes.data(), size);
-            visit((header.sizeAndDirection & kSentBit) != 0, bytes);
-        }
-        at += kHeaderBytes + size;
+        QByteArray bytes(size, Qt::Uninitialized);
+        copyOut(at + kHeaderBytes, bytes.data(), size);
+        visit((header.sizeAndDirection & kSentBit) != 0, bytes);
     }
 }
 
 std::optional<HostHistory::Clock::time_point> HostHistory::firstSentAfter(qint64 afterSeq, quint32 member) const
 {
-    qsizetype at = m_begin;
-    for (qsizetype i = 0; i < m_records; ++i) {
-        const Header header = headerAt(at);
-        if (header.seq > afterSeq && header.member == member && (header.sizeAndDirection & kSentBit) != 0)
+    for (auto it = firstAfter(afterSeq); it != m_starts.end(); ++it) {
+        const Header header = headerAt(ringOffset(*it));
+        if (header.member == member && (header.sizeAndDirection & kSentBit) != 0)
             return Clock::time_point(Clock::duration(header.at));
-        at += kHeaderBytes + qsizetype(header.sizeAndDirection & ~kSentBit);
     }
     return std::nullopt;
 }

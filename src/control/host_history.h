@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -16,7 +17,9 @@
 // was made, so that a wait can time what came after a send) followed by
 // its bytes. The ring grows on demand up to the bound and never past it, so
 // the memory kept is the bound however small the sends are; the oldest
-// records are forgotten to make room.
+// records are forgotten to make room. An index of where each record starts
+// (8 bytes a record, at most one per header's worth of the bound) lets a wait
+// find its first record by its number instead of walking the whole ring.
 class HostHistory {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,7 +41,7 @@ public:
     qsizetype memoryBytes() const { return qsizetype(m_ring.size()); }
     // Bytes of records (headers included) in the ring.
     qsizetype usedBytes() const { return m_used; }
-    qsizetype records() const { return m_records; }
+    qsizetype records() const { return qsizetype(m_starts.size()); }
 
     static constexpr qsizetype kHeaderBytes = 24;
 
@@ -53,6 +56,10 @@ private:
     void copyIn(qsizetype at, const char *data, qsizetype size);
     void copyOut(qsizetype at, char *data, qsizetype size) const;
     Header headerAt(qsizetype at) const;
+    // Where in the ring the record that starts at stream position `start` lies.
+    qsizetype ringOffset(qint64 start) const;
+    // The first indexed record numbered above afterSeq.
+    std::deque<qint64>::const_iterator firstAfter(qint64 afterSeq) const;
     void reserve(qsizetype needed);
     void dropOldest();
 
@@ -60,6 +67,8 @@ private:
     std::vector<char> m_ring;
     qsizetype m_begin = 0; // where the oldest record starts in the ring
     qsizetype m_used = 0;
-    qsizetype m_records = 0;
+    // Stream positions (bytes ever appended before it) of the records kept, oldest first.
+    std::deque<qint64> m_starts;
+    qint64 m_appended = 0;
     qint64 m_forgotten = 0;
 };
