@@ -45,13 +45,17 @@ QList<Key> readText(const CommandContext &c)
 
 QJsonObject runType(CommandContext &c, const QList<Key> &keys)
 {
-    for (const Key key : keys) {
-        // Each key may run a nested event loop, in which the client may leave or the terminal go.
-        if (c.session.closed || !c.member.attached)
-            break;
-        c.terminal().actions().pressKey(key);
-    }
-    return {{QStringLiteral("keys"), int(keys.size())}};
+    // The client may leave, or the terminal go, between two keys: the rest is then not typed.
+    const std::weak_ptr<ControlMember> member = c.member.weak_from_this();
+    const qsizetype count = keys.size();
+    c.terminal().actions().typeKeys(
+        keys,
+        [member, open = c.server.sessionOpen(c.session)] {
+            const std::shared_ptr<ControlMember> m = member.lock();
+            return m && m->attached && open();
+        },
+        c.server.replyWhenDone(c, [count] { return QJsonObject{{QStringLiteral("keys"), int(count)}}; }));
+    return {};
 }
 
 bool readOn(const CommandContext &c)
@@ -123,7 +127,7 @@ ControlCommands operatorCommands()
     return {
         ControlCommand::of(QStringLiteral("key"), readKey,
                            [](CommandContext &c, Key key) {
-                               c.terminal().actions().pressKey(key);
+                               c.terminal().actions().pressKey(key, c.server.replyWhenDone(c));
                                return QJsonObject();
                            }),
         ControlCommand::of(QStringLiteral("type"), readText, runType),
@@ -149,15 +153,15 @@ ControlCommands operatorCommands()
         ControlCommand::of(QStringLiteral("barcode"), readBarcode,
                            [](CommandContext &c, const std::optional<QByteArray> &code) {
                                if (code)
-                                   c.terminal().actions().sendBarcode(*code);
+                                   c.terminal().actions().sendBarcode(*code, c.server.replyWhenDone(c));
                                else
-                                   c.terminal().actions().pressBarcodeButton();
+                                   c.terminal().actions().pressBarcodeButton(c.server.replyWhenDone(c));
                                return QJsonObject();
                            }),
         ControlCommand::of(QStringLiteral("scale"), readScale, runScale),
         ControlCommand::of(QStringLiteral("reset"),
                            [](CommandContext &c) {
-                               c.terminal().actions().resetTerminal();
+                               c.terminal().actions().resetTerminal(c.server.replyWhenDone(c));
                                return QJsonObject();
                            }),
         ControlCommand::of(QStringLiteral("playback"), readOn,

@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QLocalSocket>
+#include <QPointer>
 #include <QTcpSocket>
 
 #include <chrono>
@@ -255,14 +256,29 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
     }
 
     session->busy = true;
+    session->executing = true;
     try {
         const QJsonObject result = execute(session, request);
+        session->executing = false;
         if (session->wait)
             return; // answered when the wait ends
+        if (session->operation) {
+            // Answered when its steps are over, unless they are over already.
+            if (session->operation->outcome)
+                finishOperation(session);
+            return;
+        }
         reply(session, request.id, result);
     } catch (const ControlError &error) {
+        session->executing = false;
+        session->operation.reset();
         replyError(session, request.id, error.code, error.message);
     }
+    requestAnswered(session);
+}
+
+void ControlServer::requestAnswered(const SessionPtr &session)
+{
     session->busy = false;
     if (!session->closed)
         schedulePump(session);
@@ -277,7 +293,7 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
     if (m_members.empty())
         throw ControlError{QStringLiteral("no_terminal"),
                            QStringLiteral("the program runs no terminal now; add one with fleet.add")};
-    // The member is held for the whole request: a nested event loop may see it removed.
+    // The member is held for the whole request: a message box's modal loop may see it removed.
     const std::shared_ptr<ControlMember> member = target(request.args).shared_from_this();
     const auto command = m_commands.constFind(request.cmd);
     if (command == m_commands.cend())
@@ -350,9 +366,43 @@ void ControlServer::finishWait(const SessionPtr &session, WaitOutcome outcome)
         replyError(session, wait.requestId, QStringLiteral("terminal_removed"),
                    QStringLiteral("the terminal \"%1\" was removed while the wait ran")
                        .arg(member ? member->name : QString()));
-    session->busy = false;
-    if (!session->closed)
-        schedulePump(session);
+    requestAnswered(session);
+}
+
+OperationStack::Done ControlServer::replyWhenDone(CommandContext &context, std::function<QJsonObject()> reply)
+{
+    const SessionPtr session = sessionFor(context.session);
+    if (!session)
+        return {};
+    session->operation = ControlSession::PendingOperation{context.request.id, context.member.name, std::move(reply), {}};
+    return [server = QPointer<ControlServer>(this), weak = std::weak_ptr<ControlSession>(session)](
+               OperationStack::Outcome outcome) {
+        const SessionPtr s = weak.lock();
+        if (!server || !s || !s->operation || s->operation->outcome)
+            return;
+        s->operation->outcome = outcome;
+        if (!s->executing)
+            server->finishOperation(s);
+    };
+}
+
+std::function<bool()> ControlServer::sessionOpen(const ControlSession &session) const
+{
+    return [weak = std::weak_ptr<ControlSession>(sessionFor(session))] {
+        const SessionPtr s = weak.lock();
+        return s && !s->closed;
+    };
+}
+
+void ControlServer::finishOperation(const SessionPtr &session)
+{
+    const ControlSession::PendingOperation operation = *std::exchange(session->operation, std::nullopt);
+    if (operation.outcome == OperationStack::Outcome::Ended)
+        replyError(session, operation.requestId, QStringLiteral("terminal_removed"),
+                   QStringLiteral("the terminal \"%1\" was removed while the request ran").arg(operation.terminal));
+    else
+        reply(session, operation.requestId, operation.reply ? operation.reply() : QJsonObject());
+    requestAnswered(session);
 }
 
 // ---- Events ----

@@ -3,6 +3,7 @@
 #include "control/control_command.h"
 #include "control/host_history.h"
 #include "control/terminal_waits.h"
+#include "engine/operations.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -29,7 +30,7 @@ struct ControlSession {
     std::function<void()> abort;
     bool tcp = false;
     bool authenticated = false;
-    // A request is running (perhaps inside a nested event loop) or waiting;
+    // A request is running, waiting or has its operation's steps to go;
     // the client's further lines stay unread until it is answered.
     bool busy = false;
     bool discarding = false;
@@ -47,6 +48,16 @@ struct ControlSession {
         std::function<QJsonObject()> heldReply;
     };
     std::optional<PendingWait> wait;
+
+    // An operator action whose steps are still running on its terminal.
+    struct PendingOperation {
+        QJsonValue requestId;
+        QString terminal;
+        std::function<QJsonObject()> reply;
+        std::optional<OperationStack::Outcome> outcome; // over while the handler still ran
+    };
+    std::optional<PendingOperation> operation;
+    bool executing = false;
 };
 
 // The control interface of one terminal, or of several in one process: test
@@ -136,8 +147,9 @@ public:
     bool addMember(const Member &member, QString *error);
     // Stops serving a terminal: its observer hook and trace are detached and
     // every wait on it is answered with the error "terminal_removed". The
-    // terminal may be destroyed once control is back in the event loop (a
-    // request of another client may still be running on it in a nested loop).
+    // terminal may be destroyed once control is back in the event loop;
+    // whoever removes it ends its operations, which answers the requests
+    // still waiting for them with "terminal_removed" too.
     // False when no member has that name, or it is the last one and the
     // server may not be empty (setEmptyAllowed).
     bool removeMember(const QString &name);
@@ -156,6 +168,12 @@ public:
     // heldReply, when given, makes the "ok" object of that reply.
     void beginWait(CommandContext &context, WaitProgress progress, qint64 timeoutMs,
                    std::function<QJsonObject()> heldReply = {});
+    // Leaves the request of context pending until the operation that is given
+    // the returned callback is over: then it is answered with reply() (or {}),
+    // or with the error "terminal_removed" when the operation ended unfinished.
+    OperationStack::Done replyWhenDone(CommandContext &context, std::function<QJsonObject()> reply = {});
+    // Whether the client of session is still there, asked later.
+    std::function<bool()> sessionOpen(const ControlSession &session) const;
 
 private:
     using SessionPtr = std::shared_ptr<ControlSession>;
@@ -177,6 +195,8 @@ private:
     void replyError(const SessionPtr &session, const QJsonValue &id, const QString &code, const QString &message,
                     const QJsonObject &extra = {});
     void finishWait(const SessionPtr &session, WaitOutcome outcome);
+    void finishOperation(const SessionPtr &session);
+    void requestAnswered(const SessionPtr &session);
     void endWait(ControlSession &session);
     SessionPtr sessionFor(const ControlSession &session) const;
 

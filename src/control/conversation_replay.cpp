@@ -7,6 +7,7 @@
 #include "trace/tracer.h"
 
 #include <QJsonArray>
+#include <QPointer>
 
 using conversation::Step;
 
@@ -87,7 +88,7 @@ void ConversationReplay::advance()
     if (m_advancing || m_finished)
         return;
     m_advancing = true;
-    while (m_index < m_conversation.steps.size() && !m_waiting && !m_paceTimer.isActive()) {
+    while (m_index < m_conversation.steps.size() && !m_waiting && !m_acting && !m_paceTimer.isActive()) {
         const Step &step = m_conversation.steps[m_index];
         if (step.kind == Step::Kind::Expect) {
             if (step.afterMs > 0)
@@ -109,7 +110,7 @@ void ConversationReplay::advance()
         ++m_index;
     }
     m_advancing = false;
-    if (m_index >= m_conversation.steps.size() && !m_waiting && !m_finished)
+    if (m_index >= m_conversation.steps.size() && !m_waiting && !m_acting && !m_finished)
         finish();
 }
 
@@ -147,7 +148,14 @@ void ConversationReplay::act(const Step &step)
     m_sinceAction.start();
     m_marks = conversation::logMarks(m_terminal.outputs());
     m_stepTrace.clear();
-    performConversationAction(m_terminal, step.command, step.args);
+    m_acting = true;
+    performConversationAction(m_terminal, step.command, step.args,
+                              [self = QPointer<ConversationReplay>(this)](OperationStack::Outcome) {
+                                  if (!self)
+                                      return;
+                                  self->m_acting = false;
+                                  self->advance();
+                              });
 }
 
 void ConversationReplay::timedOut()
@@ -197,17 +205,20 @@ QByteArray ConversationReplay::updatedText() const
     return conversation::updatedFile(m_conversation, m_updatedLines);
 }
 
-void performConversationAction(Terminal &terminal, const QString &command, const QJsonObject &args)
+void performConversationAction(Terminal &terminal, const QString &command, const QJsonObject &args,
+                               OperationStack::Done done)
 {
     OperatorActions &actions = terminal.actions();
     const QString on = QStringLiteral("on");
     if (command == QLatin1String("key")) {
         if (const std::optional<Keyboard::Key> key = Keyboard::keyForName(args.value(QStringLiteral("key")).toString()))
-            actions.pressKey(*key);
+            return actions.pressKey(*key, std::move(done));
     } else if (command == QLatin1String("type")) {
+        QList<Keyboard::Key> keys;
         for (const QChar c : args.value(QStringLiteral("text")).toString())
             if (const std::optional<Keyboard::Key> key = Keyboard::keyForCharacter(c))
-                actions.pressKey(*key);
+                keys.append(*key);
+        return actions.typeKeys(keys, {}, std::move(done));
     } else if (command == QLatin1String("input")) {
         actions.setInput(args.value(QStringLiteral("n")).toInt(), args.value(on).toBool());
     } else if (command == QLatin1String("busy")) {
@@ -216,9 +227,8 @@ void performConversationAction(Terminal &terminal, const QString &command, const
         actions.setCts(args.value(on).toBool());
     } else if (command == QLatin1String("barcode")) {
         if (args.contains(QStringLiteral("code")))
-            actions.sendBarcode(toCp1252(args.value(QStringLiteral("code")).toString()));
-        else
-            actions.pressBarcodeButton();
+            return actions.sendBarcode(toCp1252(args.value(QStringLiteral("code")).toString()), std::move(done));
+        return actions.pressBarcodeButton(std::move(done));
     } else if (command == QLatin1String("scale")) {
         if (args.contains(QStringLiteral("readings"))) {
             QList<QByteArray> readings;
@@ -231,8 +241,10 @@ void performConversationAction(Terminal &terminal, const QString &command, const
         if (args.contains(QStringLiteral("next")))
             actions.chooseScaleReading(args.value(QStringLiteral("next")).toInt());
     } else if (command == QLatin1String("reset")) {
-        actions.resetTerminal();
+        return actions.resetTerminal(std::move(done));
     } else if (command == QLatin1String("playback")) {
         actions.setPlayback(args.value(on).toBool());
     }
+    if (done)
+        done(OperationStack::Outcome::Finished);
 }

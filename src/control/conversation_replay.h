@@ -4,6 +4,7 @@
 #include "conversation/mismatch_report.h"
 #include "conversation/screen_reading.h"
 #include "control/terminal_waits.h"
+#include "engine/operations.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -96,11 +97,15 @@ private:
     qint64 m_elapsedMs = 0;
     bool m_waiting = false;
     bool m_advancing = false;
+    // An action's steps still run (a barcode, a function key, a reset): the next step waits for them.
+    bool m_acting = false;
     bool m_finished = false;
     QString m_settingsError;
     std::vector<conversation::Mismatch> m_mismatches;
     std::map<int, QByteArray> m_updatedLines;
 };
 
-// Runs a conversation's action on a terminal as its control command does.
-void performConversationAction(Terminal &terminal, const QString &command, const QJsonObject &args);
+// Runs a conversation's action on a terminal as its control command does;
+// done hears when its steps are over (at once for most actions).
+void performConversationAction(Terminal &terminal, const QString &command, const QJsonObject &args,
+                               OperationStack::Done done = {});

@@ -86,12 +86,14 @@ bool Fleet::removeTerminal(const QString &name, bool keep)
     Prompts *prompts = it->prompts.release();
     const QString folder = terminal->workingFolder();
     m_units.erase(it);
+    // Its running operations end first, and whoever waits for one hears that
+    // the terminal was removed; none of its code is on the stack now, since
+    // nothing nests the event loop, and the rest goes once control is back there.
+    terminal->operations().endAll();
     terminal->actions().setPlayback(false);
     terminal->connections().closeClient();
     terminal->connections().closeServer();
     terminal->connections().closeTelNet();
-    // A request of another client may still be running on it in a nested
-    // loop: it goes once control is back in the event loop, or with the fleet.
     terminal->setParent(this);
     connect(terminal, &QObject::destroyed, [prompts] { delete prompts; });
     terminal->deleteLater();

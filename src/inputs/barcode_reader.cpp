@@ -52,7 +52,7 @@ void BarcodeReader::resetForNewWindow()
     m_lineIndex = 0;
 }
 
-void BarcodeReader::btCodigoBarrasClick()
+Operation BarcodeReader::btCodigoBarrasClick()
 {
     {
         const QList<QByteArray> codes = lines();
@@ -60,7 +60,9 @@ void BarcodeReader::btCodigoBarrasClick()
         // again at the first code at once instead of sending bare terminators.
         if (m_lineIndex >= codes.size())
             m_lineIndex = 0;
-        sendCode(m_lineIndex < codes.size() ? codes.at(m_lineIndex) : QByteArray());
+        // Named, not a temporary of the awaited call: its lifetime is then plain to every compiler.
+        const QByteArray code = m_lineIndex < codes.size() ? codes.at(m_lineIndex) : QByteArray();
+        co_await sendCode(code);
     }
     // The list may have been edited while the code was going out; the step is
     // taken against the list as it stands now.
@@ -71,13 +73,13 @@ void BarcodeReader::btCodigoBarrasClick()
         m_lineIndex = static_cast<unsigned char>(m_lineIndex + 1);
 }
 
-void BarcodeReader::sendCode(const QByteArray &code)
+Operation BarcodeReader::sendCode(QByteArray code)
 {
     if (m_terminator == kNoTerminator)
-        return;
+        co_return;
     const QByteArray typed = code + terminatorBytes(m_terminator);
     const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::Barcode, 0, typed);
-    m_keyboard.SendKeyString(typed);
+    co_await m_keyboard.SendKeyString(typed);
 }
 
 void BarcodeReader::applyDelayText(const QByteArray &edDelaiText)

@@ -38,10 +38,10 @@ public:
     unsigned char BarcodeLineIndex() const { return m_lineIndex; }
     void resetForNewWindow();
 
-    void btCodigoBarrasClick();
+    Operation btCodigoBarrasClick();
     // Types one code followed by the chosen terminator, as the button does for
     // a line of the list; with no terminator chosen nothing is sent.
-    void sendCode(const QByteArray &code);
+    Operation sendCode(QByteArray code);
 
     // The pause between characters as the editor stores it ("Delai Envio"):
     // becomes BarcodeCharDelay, or throws ConversionError and leaves it as it was.

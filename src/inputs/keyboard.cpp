@@ -1,6 +1,5 @@
 #include "inputs/keyboard.h"
 
-#include "engine/event_wait.h"
 #include "engine/frames.h"
 #include "engine/terminal_observer.h"
 
@@ -40,14 +39,17 @@ char letterOf(Keyboard::Key key)
 
 } // namespace
 
-Keyboard::Keyboard(TerminalState &state, HostSender &sender) : m_state(state), m_sender(sender) {}
+Keyboard::Keyboard(TerminalState &state, HostSender &sender, OperationStack &operations)
+    : m_state(state), m_sender(sender), m_operations(operations)
+{
+}
 
 void Keyboard::setFocusReturn(std::function<void()> focusToEdFoco)
 {
     m_focusReturn = std::move(focusToEdFoco);
 }
 
-void Keyboard::pressKey(Key key)
+Operation Keyboard::pressKey(Key key)
 {
     // Lower-case letters and ESC for Del belong to the VT100 command set; the
     // maker's framed protocol (always in force behind a Comutadora) sends upper
@@ -64,22 +66,24 @@ void Keyboard::pressKey(Key key)
         if (m_prefixArmed) {
             // The sequence leaves while the prefix is still armed: in the Client
             // role that is what sends its three bytes in one piece.
-            SendKeyString(QByteArray() + kEsc + 'O' + kFunctionSuffix[digit]);
+            const QByteArray functionKey = QByteArray() + kEsc + 'O' + kFunctionSuffix[digit];
+            co_await SendKeyString(functionKey);
             m_prefixArmed = false;
         } else {
             SendKey(static_cast<char>('0' + digit));
         }
-        return;
+        co_return;
     }
     if (key == Key::J && vt100 && m_prefixArmed) {
-        SendKeyString(QByteArray(1, kLf));
+        const QByteArray lineFeed(1, kLf);
+        co_await SendKeyString(lineFeed);
         m_prefixArmed = false;
-        return;
+        co_return;
     }
     if (isLetterKey(key)) {
         const char upper = letterOf(key);
         SendKey(vt100 ? static_cast<char>(upper - 'A' + 'a') : upper);
-        return;
+        co_return;
     }
     switch (key) {
     case Key::Space:
@@ -144,10 +148,9 @@ void Keyboard::SendKey(char c)
     returnFocus();
 }
 
-void Keyboard::SendKeyString(const QByteArray &s)
+Operation Keyboard::SendKeyString(QByteArray text)
 {
-    // Our own copy: events handled during the pauses may change the caller's text.
-    const QByteArray text = s;
+    // The text is the operation's own copy: events handled during the pauses may change the caller's.
     qsizetype pos = 0;
     while (pos < text.size()) {
         if (m_state.comutadoraMode) {
@@ -161,7 +164,7 @@ void Keyboard::SendKeyString(const QByteArray &s)
             m_sender.SendToHost(text.mid(pos, 1));
             pos += 1;
         }
-        waitKeepingEventsRunning(m_state.barcodeCharDelay);
+        co_await m_operations.pause(m_state.barcodeCharDelay);
     }
     returnFocus();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/operations.h"
 #include "engine/ports.h"
 #include "engine/terminal_state.h"
 
@@ -18,9 +19,10 @@
 // host-switched function-key mode and for the one-shot function prefix, and
 // hands the bytes to SendKey or SendKeyString. Those two wrap every character
 // for the Comutadora address when that mode is on and pass the result to the
-// host sender; SendKeyString pauses BarcodeCharDelay after each character with
-// the event loop running. Both end by handing the keyboard focus back to the
-// capture field through the focus callback the main window installs.
+// host sender; SendKeyString pauses BarcodeCharDelay after each character, a
+// timed step of the terminal's operations (the event loop keeps running and is
+// never nested). Both end by handing the keyboard focus back to the capture
+// field through the focus callback the main window installs.
 class Keyboard {
 public:
     enum class Key {
@@ -31,21 +33,23 @@ public:
     };
     static constexpr int kKeyCount = 42;
 
-    Keyboard(TerminalState &state, HostSender &sender);
+    Keyboard(TerminalState &state, HostSender &sender, OperationStack &operations);
 
     // Called at the end of SendKey/SendKeyString to give the focus back to the
     // capture field; the window makes it a no-op while it is hidden.
     void setFocusReturn(std::function<void()> focusToEdFoco);
 
-    // The click handler of a key (Bt0Click .. BtBackClick).
-    void pressKey(Key key);
+    // The click handler of a key (Bt0Click .. BtBackClick); a function-key
+    // sequence waits after each character, so it is an operation.
+    Operation pressKey(Key key);
 
     // Maps a PC key to the key it runs. Shift, Ctrl and Alt are not looked at;
     // the keypad modifier only tells the keypad decimal key (a comma) apart.
     static std::optional<Key> keyForPcKey(int qtKey, Qt::KeyboardModifiers modifiers);
 
     void SendKey(char c);
-    void SendKeyString(const QByteArray &s);
+    Operation SendKeyString(QByteArray s);
+    OperationStack &operations() { return m_operations; }
 
     bool FunctionPrefixArmed() const { return m_prefixArmed; }
 
@@ -69,6 +73,7 @@ private:
 
     TerminalState &m_state;
     HostSender &m_sender;
+    OperationStack &m_operations;
     std::function<void()> m_focusReturn;
     bool m_prefixArmed = false;
 };

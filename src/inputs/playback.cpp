@@ -84,16 +84,17 @@ void Playback::TSimulaTimer()
 {
     m_timer.stop();
     const std::uint64_t run = m_run;
-    const bool finished = guarded(m_prompts, [this, run] { runTick(run); });
-    // A failed tick leaves the timer off: playback stands still until the button is clicked.
-    if (!finished && run == m_run && m_mode == Mode::Playing)
-        setMode(Mode::Halted);
+    m_keyboard.operations().run(runTick(run), [this, run](OperationStack::Outcome outcome) {
+        // A failed tick leaves the timer off: playback stands still until the button is clicked.
+        if (outcome == OperationStack::Outcome::Failed && run == m_run && m_mode == Mode::Playing)
+            setMode(Mode::Halted);
+    });
 }
 
-void Playback::runTick(std::uint64_t run)
+Operation Playback::runTick(std::uint64_t run)
 {
     if (m_mode != Mode::Playing || m_inputs.isEmpty())
-        return;
+        co_return;
 
     int interval = 0;
     QByteArray &input = m_inputs[m_pos];
@@ -105,7 +106,7 @@ void Playback::runTick(std::uint64_t run)
         const SendOriginScope origin(m_state.observer, TerminalObserver::SendOrigin::PlaybackStep, m_pos,
                                      step.bytes);
         if (step.kind == PlaybackStep::Kind::Burst)
-            m_keyboard.SendKeyString(step.bytes);
+            co_await m_keyboard.SendKeyString(step.bytes);
         else
             m_keyboard.SendKey(step.bytes.at(0));
     } else {
@@ -119,7 +120,7 @@ void Playback::runTick(std::uint64_t run)
         }
     }
     if (run != m_run)
-        return;
+        co_return;
     enableTimer(interval);
 }
 

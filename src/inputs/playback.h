@@ -23,9 +23,10 @@
 // the rest of it at once through SendKeyString when a burst marker comes to the
 // front; an end marker at the back becomes CR. An emptied input moves on to the
 // next after the field time, and after the last input every input is restored
-// and the script starts again after the loop time. The timer is off for the
-// whole of a tick, so the event processing inside SendKeyString cannot start a
-// second one; a time that is not a number halts playback with an error report.
+// and the script starts again after the loop time. A tick is one of the
+// terminal's operations; the timer is off for the whole of it, so a tick whose
+// burst still waits between characters cannot start a second one. A time that
+// is not a number halts playback with an error report.
 class Playback : public QObject {
     Q_OBJECT
 public:
@@ -58,7 +59,7 @@ private slots:
 private:
     void start();
     void stop();
-    void runTick(std::uint64_t run);
+    Operation runTick(std::uint64_t run);
     void enableTimer(int interval);
     void setMode(Mode mode);
 

@@ -8,8 +8,6 @@
 #include "inputs/scale.h"
 #include "shell/config_file.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 
 namespace {
 const QByteArray kFinishing = QByteArrayLiteral("Finalizando....");
@@ -18,9 +16,9 @@ const QByteArray kConnecting = QByteArrayLiteral("Conectando....");
 
 MainCommands::MainCommands(TerminalState &state, DisplayModel &display, MainViewState &view,
                            Outputs &outputs, Scale &scale, ConnectionManager &connections,
-                           ConfigFile &config, Prompts &prompts, QObject *parent)
+                           ConfigFile &config, Prompts &prompts, OperationStack &operations, QObject *parent)
     : QObject(parent), m_state(state), m_display(display), m_view(view), m_outputs(outputs),
-      m_scale(scale), m_connections(connections), m_config(config), m_prompts(prompts)
+      m_scale(scale), m_connections(connections), m_config(config), m_prompts(prompts), m_operations(operations)
 {
     m_tmAtraso.setInterval(kTickMilliseconds);
     connect(&m_tmAtraso, &QTimer::timeout, this, &MainCommands::tmAtrasoTimer);
@@ -29,22 +27,23 @@ MainCommands::MainCommands(TerminalState &state, DisplayModel &display, MainView
 void MainCommands::tmAtrasoTimer()
 {
     ++m_ticks;
+    m_operations.poke();
 }
 
-void MainCommands::WaitTicks(int n)
+Operation MainCommands::WaitTicks(int n)
 {
     m_ticks = 0;
     m_tmAtraso.start();
-    // Events of every kind run during the wait, a nested reset among them; the
-    // timer keeps ticking, so waiting for more events never blocks for good.
-    while (m_ticks < n)
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    // Events of every kind run during the wait, another reset among them,
+    // which restarts the count: both waits then end with the later one.
+    auto counted = m_operations.until([this, n] { return m_ticks >= n; });
+    co_await counted;
     m_tmAtraso.stop();
 }
 
-void MainCommands::btRestClick()
+void MainCommands::btRestClick(OperationStack::Done done)
 {
-    guarded(m_prompts, [this] { resetTerminal(); });
+    m_operations.run(resetTerminal(), std::move(done));
 }
 
 void MainCommands::runResetTerminal()
@@ -52,11 +51,11 @@ void MainCommands::runResetTerminal()
     btRestClick();
 }
 
-void MainCommands::resetTerminal()
+Operation MainCommands::resetTerminal()
 {
     m_display.ClearDisplay();
     m_display.showStatusText(1, kFinishing);
-    WaitTicks(kResetTicks);
+    co_await WaitTicks(kResetTicks);
     m_view.setConnectionButtonsEnabled(false);
     m_outputs.clearLogs();
     m_state.functionKeyMode = false;
@@ -67,14 +66,14 @@ void MainCommands::resetTerminal()
     case TerminalState::kServer:
         m_connections.closeServer();
         m_display.showStatusText(1, kConnecting);
-        WaitTicks(kResetTicks);
+        co_await WaitTicks(kResetTicks);
         m_connections.openServer();
         break;
     case TerminalState::kClient:
         if (m_connections.isClientActive()) {
             m_connections.closeClient();
             m_display.showStatusText(1, kConnecting);
-            WaitTicks(kResetTicks);
+            co_await WaitTicks(kResetTicks);
         }
         m_connections.openClient();
         break;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/operations.h"
 #include "link/connection_manager.h"
 
 #include <QObject>
@@ -21,6 +22,8 @@ class Prompts;
 // appears on chooserRequested. The host link runs the reset through
 // ResetCommand after a lost client connection. Every public command is an
 // event-loop entry point and reports its own errors through the prompts.
+// "Reset Terminal" waits twice, counting ticks of tmAtraso; it is one of the
+// terminal's operations, so the event loop goes on meanwhile without nesting.
 class MainCommands : public QObject, public ResetCommand {
     Q_OBJECT
 public:
@@ -29,10 +32,11 @@ public:
 
     MainCommands(TerminalState &state, DisplayModel &display, MainViewState &view,
                  Outputs &outputs, Scale &scale, ConnectionManager &connections,
-                 ConfigFile &config, Prompts &prompts, QObject *parent = nullptr);
+                 ConfigFile &config, Prompts &prompts, OperationStack &operations, QObject *parent = nullptr);
 
-    // "Reset Terminal" (btRest), also run by the host link after a lost client connection.
-    void btRestClick();
+    // "Reset Terminal" (btRest), also run by the host link after a lost client
+    // connection. done, when given, hears when its steps are over.
+    void btRestClick(OperationStack::Done done = {});
     void runResetTerminal() override;
 
     // "Sair".
@@ -52,7 +56,7 @@ public:
 
     // Waits for n ticks of tmAtraso while the event loop keeps running. A wait
     // started inside another restarts the shared count and both end together.
-    void WaitTicks(int n);
+    Operation WaitTicks(int n);
     int tickCount() const { return m_ticks; }
 
 signals:
@@ -63,7 +67,7 @@ signals:
 
 private:
     void tmAtrasoTimer();
-    void resetTerminal();
+    Operation resetTerminal();
 
     TerminalState &m_state;
     DisplayModel &m_display;
@@ -73,6 +77,7 @@ private:
     ConnectionManager &m_connections;
     ConfigFile &m_config;
     Prompts &m_prompts;
+    OperationStack &m_operations;
     QTimer m_tmAtraso;
     int m_ticks = 0;
     bool m_autoStart = false;

@@ -66,11 +66,36 @@ void OperatorActions::reportCommand(const QString &caption)
     tell([&] { return QStringLiteral("menu \"%1\"").arg(caption); });
 }
 
-void OperatorActions::pressKey(Keyboard::Key key)
+Operation OperatorActions::keyOperation(Keyboard::Key key)
 {
     tell([&] { return QStringLiteral("key %1").arg(Keyboard::scriptName(key)); });
     announce("key", {{QStringLiteral("key"), Keyboard::scriptName(key)}});
-    guarded(*m_parts.prompts, [&] { m_parts.keyboard->pressKey(key); });
+    co_await m_parts.keyboard->pressKey(key);
+}
+
+void OperatorActions::pressKey(Keyboard::Key key, Done done)
+{
+    operations().run(keyOperation(key), std::move(done));
+}
+
+Operation OperatorActions::typeOperation(QList<Keyboard::Key> keys, std::function<bool()> goOn)
+{
+    for (const Keyboard::Key key : keys) {
+        if (goOn && !goOn())
+            break;
+        // Each key is its own click: a failed one is reported and the next goes on.
+        try {
+            co_await keyOperation(key);
+        } catch (const AppError &error) {
+            reportError(*m_parts.prompts, error.text());
+        } catch (const SilentAbort &) {
+        }
+    }
+}
+
+void OperatorActions::typeKeys(QList<Keyboard::Key> keys, std::function<bool()> goOn, Done done)
+{
+    operations().run(typeOperation(std::move(keys), std::move(goOn)), std::move(done));
 }
 
 void OperatorActions::setInput(int index, bool on)
@@ -102,18 +127,18 @@ void OperatorActions::setCts(bool on)
     emit changed();
 }
 
-void OperatorActions::pressBarcodeButton()
+void OperatorActions::pressBarcodeButton(Done done)
 {
     tell([] { return QStringLiteral("button \"Código de Barras\""); });
     announce("barcode");
-    guarded(*m_parts.prompts, [&] { m_parts.barcode->btCodigoBarrasClick(); });
+    operations().run(m_parts.barcode->btCodigoBarrasClick(), std::move(done));
 }
 
-void OperatorActions::sendBarcode(const QByteArray &code)
+void OperatorActions::sendBarcode(const QByteArray &code, Done done)
 {
     tell([&] { return QStringLiteral("barcode %1 read").arg(QString::fromLatin1(code.toHex(' '))); });
     announce("barcode", {{QStringLiteral("code"), fromCp1252(code)}});
-    guarded(*m_parts.prompts, [&] { m_parts.barcode->sendCode(code); });
+    operations().run(m_parts.barcode->sendCode(code), std::move(done));
 }
 
 void OperatorActions::setScaleOn(bool on)
@@ -142,11 +167,11 @@ void OperatorActions::chooseScaleReading(int index)
     run([&] { m_parts.scale->cbProtocoloBalancaClick(index); });
 }
 
-void OperatorActions::resetTerminal()
+void OperatorActions::resetTerminal(Done done)
 {
     tell([] { return QStringLiteral("button \"Reset Terminal\""); });
     announce("reset");
-    m_parts.commands->btRestClick();
+    m_parts.commands->btRestClick(std::move(done));
 }
 
 void OperatorActions::pressPlaybackButton()

@@ -25,7 +25,10 @@ class Prompts;
 // and the control interface for its requests, so a scripted run and a person at
 // the window cannot behave differently. Each runs as one event's work (errors go
 // to the general error report) and ends with changed(), which the windows use to
-// mirror boxes that someone else ticked.
+// mirror boxes that someone else ticked. A key, the barcode and "Reset Terminal"
+// may wait between their steps: they run as operations of the terminal, and
+// done, when given, hears when their steps are over (or that they ended
+// unfinished because the terminal went away).
 class OperatorActions : public QObject {
     Q_OBJECT
 public:
@@ -50,18 +53,23 @@ public:
     int addListener(Listener listener);
     void removeListener(int id);
 
-    void pressKey(Keyboard::Key key);
+    using Done = OperationStack::Done;
+
+    void pressKey(Keyboard::Key key, Done done = {});
+    // The keys one after the other, as one operation; before each key goOn,
+    // when given, may stop the rest.
+    void typeKeys(QList<Keyboard::Key> keys, std::function<bool()> goOn = {}, Done done = {});
     // Ticks or unticks input 0..3; the host hears of it only when the input changes.
     void setInput(int index, bool on);
     void setBusy(bool on);
     void setCts(bool on);
-    void pressBarcodeButton();
+    void pressBarcodeButton(Done done = {});
     // One code with the chosen terminator, typed like a line of the list.
-    void sendBarcode(const QByteArray &code);
+    void sendBarcode(const QByteArray &code, Done done = {});
     void setScaleOn(bool on);
     void replaceScaleReadings(const QList<QByteArray> &texts);
     void chooseScaleReading(int index);
-    void resetTerminal();
+    void resetTerminal(Done done = {});
     // "Carrega Arquivo" (BtCarrega): starts playback when idle, stops it otherwise.
     void pressPlaybackButton();
     // Starts playback when on and idle; stops it when off and not idle.
@@ -83,6 +91,9 @@ private:
     void run(Work &&work);
 
     void announce(const char *command, const QJsonObject &args = {});
+    Operation keyOperation(Keyboard::Key key);
+    Operation typeOperation(QList<Keyboard::Key> keys, std::function<bool()> goOn);
+    OperationStack &operations() { return m_parts.keyboard->operations(); }
 
     Parts m_parts;
     std::vector<std::pair<int, Listener>> m_listeners;

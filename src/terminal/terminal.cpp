@@ -9,12 +9,12 @@
 Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource localAddressText,
                    QObject *parent)
     : QObject(parent), m_folder(workingFolder), m_localAddressText(std::move(localAddressText)),
-      m_observedPrompts(prompts, *this), m_outputs(m_state),
+      m_observedPrompts(prompts, *this), m_operations(m_observedPrompts), m_outputs(m_state),
       m_connections(m_state, m_display, m_view, m_observedPrompts),
       // The scale is built further down; the fault layer only keeps the reference until an ENQ comes.
       m_faults(m_connections, m_state, m_scale), m_keySender(m_faults, SendClass::Key),
       m_replySender(m_faults, SendClass::Reply), m_scaleSender(m_faults, SendClass::Scale),
-      m_keyboard(m_state, m_keySender), m_inputs(m_state, m_keyboard, m_replySender),
+      m_keyboard(m_state, m_keySender, m_operations), m_inputs(m_state, m_keyboard, m_replySender),
       m_interpreter(m_state, m_display, m_outputs, m_replySender, m_inputs), m_barcode(m_state, m_keyboard),
       m_scale(m_state, m_scaleSender),
       m_playback(m_state, m_keyboard, m_observedPrompts,
@@ -30,7 +30,7 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
                    m_keyboard.SendKey(c);
                }),
       m_commands(m_state, m_display, m_view, m_outputs, m_scale, m_connections, m_config,
-                 m_observedPrompts),
+                 m_observedPrompts, m_operations),
       m_actions({&m_state, &m_keyboard, &m_inputs, &m_barcode, &m_scale, &m_playback, &m_commands,
                  &m_observedPrompts})
 {
@@ -57,6 +57,9 @@ Terminal::Terminal(const QString &workingFolder, Prompts &prompts, AddressSource
 
 Terminal::~Terminal()
 {
+    // Operations waiting between their steps end first: they still refer to
+    // the terminal's objects, and whoever waits for them hears that they ended.
+    m_operations.endAll();
     m_state.observer = nullptr;
     m_connections.setObserver(nullptr);
     m_fanOut.observers.clear();
@@ -296,12 +299,15 @@ void Terminal::ObservedPrompts::showMessage(const QString &caption, const QStrin
 {
     if (TerminalObserver *o = m_terminal.observer())
         o->messageShown(caption, text);
+    // While the box is open nothing older of this terminal goes on, as under its modal loop.
+    const OperationStack::Modal modal(&m_terminal.m_operations);
     m_inner.showMessage(caption, text, icon);
 }
 
 std::optional<QString> Terminal::ObservedPrompts::inputBox(const QString &caption, const QString &prompt,
                                                            const QString &value)
 {
+    const OperationStack::Modal modal(&m_terminal.m_operations);
     return m_inner.inputBox(caption, prompt, value);
 }
 

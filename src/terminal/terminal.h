@@ -3,6 +3,7 @@
 #include "engine/display_model.h"
 #include "engine/host_interpreter.h"
 #include "engine/main_view_state.h"
+#include "engine/operations.h"
 #include "engine/outputs.h"
 #include "engine/prompts.h"
 #include "engine/terminal_observer.h"
@@ -102,6 +103,9 @@ public:
     StoredLink &storedLink() { return m_stored; }
     OperatorActions &actions() { return m_actions; }
     FaultInjector &faults() { return m_faults; }
+    // The terminal's running operations (a barcode, a function key, "Reset
+    // Terminal"); endAll() ends them, as removing the terminal does.
+    OperationStack &operations() { return m_operations; }
     // Whether the last loading step needed this machine's address list.
     bool localAddressLookedUp() const { return m_lookedUp; }
 
@@ -155,6 +159,7 @@ private:
     bool m_lookedUp = false;
 
     TerminalState m_state;
+    OperationStack m_operations;
     DisplayModel m_display;
     MainViewState m_view;
     Outputs m_outputs;

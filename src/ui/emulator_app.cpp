@@ -103,7 +103,7 @@ void EmulatorApp::wireWindows()
     TFrmClient *client = m_client.get();
     TForm2 *form2 = m_form2.get();
 
-    connect(form1, &TForm1::resetRequested, &commands(), &MainCommands::btRestClick);
+    connect(form1, &TForm1::resetRequested, &commands(), [this] { commands().btRestClick(); });
     connect(form1, &TForm1::sairRequested, &commands(), &MainCommands::BtSairClick);
     connect(form1, &TForm1::configurarRequested, &commands(), &MainCommands::Equipamento1Click);
     connect(form1, &TForm1::autoStartToggled, &commands(),

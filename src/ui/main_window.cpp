@@ -337,7 +337,8 @@ void TForm1::buildTerminal(QWidget *central)
 
     pnTeclado = new KeyboardPanel(central);
     pnTeclado->move(4, 282);
-    connect(pnTeclado, &KeyboardPanel::keyClicked, m_context.actions, &OperatorActions::pressKey);
+    connect(pnTeclado, &KeyboardPanel::keyClicked, m_context.actions,
+            [actions = m_context.actions](Keyboard::Key key) { actions->pressKey(key); });
 }
 
 void TForm1::buildBottomRow(QWidget *central)
@@ -370,7 +371,8 @@ void TForm1::buildBottomRow(QWidget *central)
     connect(BtCarrega, &QPushButton::clicked, m_context.actions, &OperatorActions::pressPlaybackButton);
     connect(btRest, &QPushButton::clicked, this,
             [this, &prompts] { guarded(prompts, [this] { emit resetRequested(); }); });
-    connect(btCodigoBarras, &QPushButton::clicked, m_context.actions, &OperatorActions::pressBarcodeButton);
+    connect(btCodigoBarras, &QPushButton::clicked, m_context.actions,
+            [actions = m_context.actions] { actions->pressBarcodeButton(); });
     connect(BtSair, &QPushButton::clicked, this,
             [this, &prompts] {
                 guarded(prompts, [this] {

@@ -2,6 +2,7 @@
 
 // Recorders that stand in for the user and for the host link in tests.
 
+#include "engine/operations.h"
 #include "engine/ports.h"
 #include "engine/prompts.h"
 
@@ -9,7 +10,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
+#include <memory>
 #include <optional>
 
 // Records every message and answers every input box at once.
@@ -69,3 +72,14 @@ public:
     }
     QList<QByteArray> sends;
 };
+
+// Runs work as the newest operation of operations and lets the event loop run
+// until it is over; its outcome, or nothing when it is still going after timeoutMs.
+inline std::optional<OperationStack::Outcome> runToEnd(OperationStack &operations, Operation work,
+                                                       int timeoutMs = 10000)
+{
+    auto outcome = std::make_shared<std::optional<OperationStack::Outcome>>();
+    operations.run(std::move(work), [outcome](OperationStack::Outcome o) { *outcome = o; });
+    (void)QTest::qWaitFor([&] { return outcome->has_value(); }, timeoutMs);
+    return *outcome;
+}

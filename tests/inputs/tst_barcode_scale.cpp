@@ -47,12 +47,12 @@ private slots:
     {
         QFETCH(int, terminator);
         QFETCH(QByteArray, sent);
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         BarcodeReader reader(state, keyboard);
         reader.setText("1\n22\n333\n");
         reader.setTerminatorIndex(terminator);
         for (int i = 0; i < 5; ++i)
-            reader.btCodigoBarrasClick();
+            QVERIFY(runToEnd(operations, reader.btCodigoBarrasClick()));
         QCOMPARE(sender.all(), sent);
         QCOMPARE(sender.sends.size(), sent.size());
         QCOMPARE(reader.BarcodeLineIndex(), 2);
@@ -60,17 +60,17 @@ private slots:
 
     void emptyAndRemovedLines()
     {
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         BarcodeReader reader(state, keyboard);
         reader.setText("A\r\n\r\nB");
         reader.setTerminatorIndex(BarcodeReader::kNenhum);
-        reader.btCodigoBarrasClick();
-        reader.btCodigoBarrasClick(); // the empty line with "Nenhum": nothing
+        QVERIFY(runToEnd(operations, reader.btCodigoBarrasClick()));
+        QVERIFY(runToEnd(operations, reader.btCodigoBarrasClick())); // the empty line with "Nenhum": nothing
         QCOMPARE(sender.sends, QList<QByteArray>{"A"});
 
         // The index points past the list after lines were removed: start again at the first.
         reader.setText("Z");
-        reader.btCodigoBarrasClick();
+        QVERIFY(runToEnd(operations, reader.btCodigoBarrasClick()));
         QCOMPARE(sender.sends.last(), QByteArray("Z"));
         QCOMPARE(reader.BarcodeLineIndex(), 0);
     }
@@ -78,7 +78,7 @@ private slots:
     // The delay stored by the editor paces every character of the next code.
     void storedDelayPacesNextCode()
     {
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         BarcodeReader reader(state, keyboard);
         reader.setText("12");
         reader.setTerminatorIndex(BarcodeReader::kLf);
@@ -87,14 +87,14 @@ private slots:
         QCOMPARE(state.barcodeCharDelay, 25);
         QElapsedTimer clock;
         clock.start();
-        reader.btCodigoBarrasClick();
+        QVERIFY(runToEnd(operations, reader.btCodigoBarrasClick()));
         QVERIFY2(clock.elapsed() >= 3 * 25, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(sender.sends, (QList<QByteArray>{"1", "2", "\n"}));
     }
 
     void codeFile()
     {
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         BarcodeReader reader(state, keyboard);
         QTemporaryDir dir;
         const QString path = dir.filePath("Codigo.txt");
@@ -230,6 +230,8 @@ private slots:
 private:
     TerminalState state;
     RecordingSender sender;
+    RecordingPrompts prompts;
+    OperationStack operations{prompts};
 };
 
 QTEST_GUILESS_MAIN(TestBarcodeScale)

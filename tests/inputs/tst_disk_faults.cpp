@@ -166,7 +166,9 @@ private slots:
         prepare(fault);
         TerminalState state;
         RecordingSender sender;
-        Keyboard keyboard(state, sender);
+        RecordingPrompts prompts;
+        OperationStack operations(prompts);
+        Keyboard keyboard(state, sender, operations);
         BarcodeReader reader(state, keyboard);
         // Larger than any write buffer, so nothing can hide in one until commit.
         QByteArray list;

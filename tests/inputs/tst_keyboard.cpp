@@ -62,13 +62,13 @@ private slots:
         QFETCH(Key, key);
         QFETCH(QByteArray, vt100);
         QFETCH(QByteArray, zorvane);
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         int focusReturns = 0;
         keyboard.setFocusReturn([&] { ++focusReturns; });
         for (const int protocol : {TerminalState::kVt100, TerminalState::kTelnet, TerminalState::kZorvane}) {
             state.protocolKind = protocol;
             sender.sends.clear();
-            keyboard.pressKey(key);
+            run(keyboard.pressKey(key));
             QCOMPARE(sender.sends, QList<QByteArray>{protocol == TerminalState::kZorvane ? zorvane : vt100});
         }
         QCOMPARE(focusReturns, 3);
@@ -106,14 +106,14 @@ private slots:
         state.protocolKind = protocol;
         state.functionKeyMode = true;
         state.connectionRole = TerminalState::kServer;
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         int focusReturns = 0;
         keyboard.setFocusReturn([&] { ++focusReturns; });
         for (const char c : keys) {
             if (c == '-')
                 state.functionKeyMode = false;
             else
-                keyboard.pressKey(keyFor(c));
+                run(keyboard.pressKey(keyFor(c)));
         }
         QCOMPARE(sender.all(), sent);
         QCOMPARE(keyboard.FunctionPrefixArmed(), armedAfter);
@@ -126,11 +126,11 @@ private slots:
     {
         state.protocolKind = TerminalState::kVt100;
         state.functionKeyMode = true;
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         const auto pointThen8 = [&] {
             sender.sends.clear();
-            keyboard.pressKey(Key::Ponto);
-            keyboard.pressKey(Key::K8);
+            run(keyboard.pressKey(Key::Ponto));
+            run(keyboard.pressKey(Key::K8));
             return sender.sends;
         };
         state.connectionRole = TerminalState::kClient;
@@ -143,14 +143,14 @@ private slots:
 
         sender.sends.clear();
         state.protocolKind = TerminalState::kZorvane;
-        keyboard.pressKey(Key::K5);
-        keyboard.pressKey(Key::Del);
+        run(keyboard.pressKey(Key::K5));
+        run(keyboard.pressKey(Key::Del));
         QCOMPARE(sender.sends, (QList<QByteArray>{frame('5'), frame('\x7f')}));
 
         // Unarmed, a Client-role string goes out byte by byte.
         state.comutadoraMode = false;
         sender.sends.clear();
-        keyboard.SendKeyString("abcd");
+        run(keyboard.SendKeyString("abcd"));
         QCOMPARE(sender.sends, (QList<QByteArray>{"a", "b", "c", "d"}));
     }
 
@@ -159,13 +159,13 @@ private slots:
     void stringPausesRunEvents()
     {
         state.barcodeCharDelay = 5;
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         QByteArray text("123");
         QTimer::singleShot(0, [&] {
             keyboard.SendKey('x');
             text = "zzzz";
         });
-        keyboard.SendKeyString(text);
+        run(keyboard.SendKeyString(text));
         QCOMPARE(sender.all(), QByteArray("1x23"));
     }
 
@@ -188,7 +188,7 @@ private slots:
 
     void inputReports()
     {
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         DigitalInputs inputs(state, keyboard, sender);
         inputs.inputClicked(1, true);
         inputs.inputClicked(3, true);
@@ -230,7 +230,7 @@ private slots:
         state.busy = busy;
         state.cts = cts;
         state.comutadoraMode = comutadora;
-        Keyboard keyboard(state, sender);
+        Keyboard keyboard(state, sender, operations);
         bool focused = false;
         keyboard.setFocusReturn([&] { focused = true; });
         DigitalInputs inputs(state, keyboard, sender);
@@ -244,8 +244,12 @@ private slots:
     }
 
 private:
+    void run(Operation work) { QVERIFY(runToEnd(operations, std::move(work)).has_value()); }
+
     TerminalState state;
     RecordingSender sender;
+    RecordingPrompts prompts;
+    OperationStack operations{prompts};
 };
 
 QTEST_GUILESS_MAIN(TestKeyboard)

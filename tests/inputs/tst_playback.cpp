@@ -18,8 +18,9 @@ struct Rig {
     QTemporaryDir dir;
     TerminalState state;
     LoopbackHost host;
-    Keyboard keyboard{state, host};
     RecordingPrompts prompts;
+    OperationStack operations{prompts};
+    Keyboard keyboard{state, host, operations};
     Playback playback{state, keyboard, prompts,
                       [this] { return std::make_unique<IniStore>(dir.filePath("Digitacoes.ini")); }};
 

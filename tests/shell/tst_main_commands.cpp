@@ -32,7 +32,8 @@ class TestMainCommands : public QObject {
         Scale scale{state, sender};
         ConnectionManager connections{state, display, view, prompts};
         ConfigFile config{folder.filePath(QStringLiteral("Config.ini")), prompts};
-        MainCommands commands{state, display, view, outputs, scale, connections, config, prompts};
+        OperationStack operations{prompts};
+        MainCommands commands{state, display, view, outputs, scale, connections, config, prompts, operations};
         QTcpServer host;
         QByteArrayList shown; // every text the first display field took
 
@@ -48,6 +49,13 @@ class TestMainCommands : public QObject {
             state.connectionRole = TerminalState::kClient;
             connections.setClientAddress(QStringLiteral("127.0.0.1"));
             connections.setClientPort(host.serverPort());
+        }
+        // "Reset Terminal", to the end of its steps.
+        bool reset()
+        {
+            bool over = false;
+            commands.btRestClick([&over](OperationStack::Outcome) { over = true; });
+            return QTest::qWaitFor([&over] { return over; }, 5000);
         }
         QTcpSocket *nextHostConnection()
         {
@@ -65,7 +73,7 @@ private slots:
         rig.state.functionKeyMode = true;
         rig.view.setConnectionButtonsEnabled(true);
 
-        rig.commands.btRestClick();
+        QVERIFY(rig.reset());
 
         QVERIFY(rig.shown.contains("Finalizando...."));
         QVERIFY(!rig.shown.contains("Conectando...."));
@@ -88,7 +96,7 @@ private slots:
 
         QElapsedTimer elapsed;
         elapsed.start();
-        rig.commands.btRestClick();
+        QVERIFY(rig.reset());
         // Two waits of four 100 ms ticks each.
         QVERIFY(elapsed.elapsed() >= 700);
 
@@ -115,7 +123,7 @@ private slots:
         QVERIFY(before.waitForConnected(5000));
         QTRY_COMPARE(rig.connections.hostConnectionCount(), 1);
 
-        rig.commands.btRestClick();
+        QVERIFY(rig.reset());
 
         QVERIFY(rig.shown.contains("Conectando...."));
         QTRY_COMPARE(before.state(), QAbstractSocket::UnconnectedState);
@@ -126,18 +134,23 @@ private slots:
         QTRY_COMPARE(rig.display.view2(), QByteArray("Conectado"));
     }
 
-    // A reset started while another waits restarts the shared count; both end together.
+    // A wait started while another waits restarts the shared count; the newer
+    // ends first and the older resumes right after it, with the same count.
     void nestedWaitsEndTogether()
     {
         Rig rig;
-        int innerDoneAt = -1;
+        QList<std::pair<QString, int>> ended;
+        const auto note = [&](const QString &who) {
+            return [&ended, &rig, who](OperationStack::Outcome) { ended.append({who, rig.commands.tickCount()}); };
+        };
+        rig.operations.run(rig.commands.WaitTicks(MainCommands::kResetTicks), note("older"));
         QTimer::singleShot(150, &rig.commands, [&] {
-            rig.commands.WaitTicks(MainCommands::kResetTicks);
-            innerDoneAt = rig.commands.tickCount();
+            rig.operations.run(rig.commands.WaitTicks(MainCommands::kResetTicks), note("newer"));
         });
-        rig.commands.WaitTicks(MainCommands::kResetTicks);
-        QCOMPARE(innerDoneAt, MainCommands::kResetTicks);
-        QCOMPARE(rig.commands.tickCount(), MainCommands::kResetTicks);
+        QTRY_COMPARE(ended.size(), 2);
+        const QList<std::pair<QString, int>> expected{{"newer", MainCommands::kResetTicks},
+                                                      {"older", MainCommands::kResetTicks}};
+        QCOMPARE(ended, expected);
     }
 };
 

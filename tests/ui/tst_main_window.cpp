@@ -96,7 +96,8 @@ struct Rig {
     DisplayModel display;
     Outputs outputs{state};
     MainViewState view;
-    Keyboard keyboard{state, sender};
+    OperationStack operations{prompts};
+    Keyboard keyboard{state, sender, operations};
     DigitalInputs inputs{state, keyboard, sender};
     HostInterpreter interpreter{state, display, outputs, sender, inputs};
     BarcodeReader barcode{state, keyboard};
