@@ -44,6 +44,10 @@ ControlServer::ControlServer(const std::vector<Member> &terminals, QObject *pare
     for (const Member &member : terminals)
         m_members.push_back(std::make_shared<ControlMember>(*this, *member.terminal, member.name, m_nextMember++));
     addCommands(control::builtInCommands());
+    // The terminals there are, also when there is one or none: "state" lists
+    // them only beside a terminal's state, and only when there are several.
+    addServerCommands({{QStringLiteral("fleet.list"),
+                        [](ControlServer &server, const QJsonObject &) { return control::fleetList(server); }}});
 }
 
 ControlServer::~ControlServer()

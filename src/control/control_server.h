@@ -114,7 +114,7 @@ public:
     void addCommands(const ControlCommands &commands);
 
     // A command about the set of terminals rather than one of them
-    // ("fleet.add", "fleet.remove"): it runs without choosing a member, so
+    // ("fleet.list", built in; "fleet.add", "fleet.remove"): it runs without choosing a member, so
     // even while the program runs no terminal; it reads every argument before
     // it acts, throwing ControlError. Looked up before the table.
     struct ServerCommand {

@@ -117,6 +117,13 @@ man --warnings -l "$root/usr/share/man/man1/ethernet-ctl.1" >"$scratch/ctl-man.t
 "$ctl" --control "unix:$scratch/control.sock" state | "$python" -c "import json, sys; json.load(sys.stdin)['display']" \
   || fail "ethernet-ctl state did not answer with the terminal's state"
 
+# ethernet-trace-to-pcapng: its help and its manual page.
+"$root/usr/bin/ethernet-trace-to-pcapng" --help | grep -q '^usage: ethernet-trace-to-pcapng' \
+  || fail "ethernet-trace-to-pcapng --help failed"
+man --warnings -l "$root/usr/share/man/man1/ethernet-trace-to-pcapng.1" >/dev/null 2>"$scratch/conv-man.warnings" \
+  || fail "man ethernet-trace-to-pcapng failed"
+[ ! -s "$scratch/conv-man.warnings" ] || { cat "$scratch/conv-man.warnings"; fail "ethernet-trace-to-pcapng manual page warnings"; }
+
 # The dissector in Wireshark's global Lua plugin folder decodes the terminal's
 # default port, 1001, with no option.
 if command -v tshark >/dev/null; then
@@ -125,7 +132,9 @@ if command -v tshark >/dev/null; then
   [ -f "$lua" ] || fail "no dissector in $global_lua"
   printf '%s\n' '{"kind":"link","event":"listening","t_us":1000,"text":"listening on port 1001"}' \
     '{"kind":"received","dir":"in","peer":"127.0.0.1:40000","t_us":2000,"hex":"024450524f4e544f03"}' >"$scratch/t.jsonl"
-  "$python" "$source/tools/wireshark/trace_to_pcapng.py" "$scratch/t.jsonl" "$scratch/t.pcapng" >/dev/null
+  "$root/usr/bin/ethernet-trace-to-pcapng" "$scratch/t.jsonl" "$scratch/t.pcapng" >"$scratch/convert.out" \
+    || fail "ethernet-trace-to-pcapng failed"
+  grep -q -- '-o zorvane.port:1001 -r' "$scratch/convert.out" || fail "ethernet-trace-to-pcapng printed: $(cat "$scratch/convert.out")"
   decoded=$(HOME=$scratch tshark -n -r "$scratch/t.pcapng" -X "lua_script:$lua" -Y zorvane -T fields \
             -e zorvane.letter -e zorvane.text 2>"$scratch/tshark.stderr")
   [ "$decoded" = "$(printf 'D\tPRONTO')" ] || fail "tshark with the packaged dissector decoded: $decoded"

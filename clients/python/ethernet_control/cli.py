@@ -13,11 +13,10 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import socket
 import sys
 from typing import Any, Callable, Dict, Optional, Sequence
 
-from .client import ControlError, LaunchError, Terminal, WaitTimeout, connect
+from .client import MAX_WAIT_SECONDS, ControlError, LaunchError, Terminal, WaitTimeout, connect
 
 __all__ = ["main"]
 
@@ -110,6 +109,17 @@ def _fault_clear(terminal: Terminal, args: argparse.Namespace) -> Any:
     return terminal.request("fault.clear", fault=args.fault)
 
 
+def _seconds(text: str) -> float:
+    """A --timeout: seconds within what the program waits at most."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= MAX_WAIT_SECONDS:  # also NaN
+        raise argparse.ArgumentTypeError(f"seconds from 0 to {MAX_WAIT_SECONDS}, not {text!r}")
+    return value
+
+
 class _Usage(Exception):
     """A request that cannot be sent as given."""
 
@@ -142,8 +152,9 @@ def parser() -> argparse.ArgumentParser:
     command("state", _state, "the terminal's whole state (with --text: what the display shows)")
     command("key", _act(lambda t, a: t.request("key", key=a.name)), "press one key").add_argument(
         "name", metavar="K", help='"0".."9", "A".."Z", Space, ",", ".", Del, Enter or Back')
-    command("type", _act(lambda t, a: t.request("type", text=a.text)), "press the key of each character").add_argument(
-        "text", metavar="TEXT")
+    # Its own dest: "text" is the --text option's, which would turn on the display for any text typed.
+    command("type", _act(lambda t, a: t.request("type", text=a.chars)),
+            "press the key of each character").add_argument("chars", metavar="TEXT")
     sub = command("input", _act(lambda t, a: t.request("input", n=a.n, on=_on(a.state))), "tick or untick an input")
     sub.add_argument("n", metavar="N", type=int, help="0 to 3")
     sub.add_argument("state", choices=("on", "off"))
@@ -173,7 +184,8 @@ def parser() -> argparse.ArgumentParser:
     sub.add_argument("--sent", metavar="HEX", help="the terminal sent these bytes")
     sub.add_argument("--received", metavar="HEX", help="the terminal received these bytes")
     sub.add_argument("--after-seq", metavar="S", type=int, help="count sends and reads after event S only")
-    sub.add_argument("--timeout", metavar="S", type=float, default=10.0, help="seconds to wait (default 10)")
+    sub.add_argument("--timeout", metavar="S", type=_seconds, default=10.0,
+                     help=f"seconds to wait, from 0 to {MAX_WAIT_SECONDS} (default 10)")
     command("events", _events, "print each event of these kinds, one JSON line each, until interrupted") \
         .add_argument("kinds", metavar="KIND", nargs="+", choices=EVENT_KINDS)
     faults = command("fault", lambda t, a: None, "add, list or clear injected faults")
@@ -205,10 +217,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if not address:
         top.error("no control address: give --control ADDR or set ETHERNET_CONTROL")
     token = args.token if args.token is not None else os.environ.get("ETHERNET_TOKEN")
-    # A wait is answered when it ends: the connection waits that long and more.
-    timeout = max(30.0, getattr(args, "timeout", 0.0) + 30.0)
     try:
-        terminal = connect(address, token, timeout=timeout)
+        terminal = connect(address, token)
     except ValueError as error:
         top.error(str(error))
     except ControlError as error:
@@ -224,12 +234,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except _Usage as error:
         top.error(str(error))
     except WaitTimeout as error:
-        sys.stderr.write(f"ethernet-ctl: timeout: {error.message}\n")
+        sys.stderr.write(f"ethernet-ctl: timeout: {error.message}; {error.situation}\n")
         return TIMEOUT
     except ControlError as error:
         sys.stderr.write(f"ethernet-ctl: {error.code}: {error.message}\n")
         return ERROR
-    except (ConnectionError, socket.timeout) as error:
+    except OSError as error:  # the program went away, or did not answer in time
         sys.stderr.write(f"ethernet-ctl: {error}\n")
         return ERROR
     finally:

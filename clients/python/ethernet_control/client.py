@@ -8,7 +8,7 @@ import contextlib
 import json
 import socket
 import time
-from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Mapping, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Deque, Dict, Iterator, List, Mapping, Optional, Sequence, Set, Union
 
 if TYPE_CHECKING:
     from .faults import Fault
@@ -22,6 +22,9 @@ __all__ = [
 ]
 
 PROTOCOL = 1
+
+#: The longest wait the program takes, in seconds (24 hours).
+MAX_WAIT_SECONDS = 24 * 3600
 
 
 class ControlError(Exception):
@@ -37,11 +40,38 @@ class ControlError(Exception):
 
 class WaitTimeout(ControlError):
     """A wait's condition did not hold in time; ``state`` is the terminal's
-    state when it gave up."""
+    state when it gave up, and :attr:`situation` says in words what it
+    showed and whether it was connected to its host."""
 
     def __init__(self, message: str, state: dict, reply: Optional[dict] = None):
         super().__init__("timeout", message, reply)
         self.state = state
+        self.args = (f"timeout: {message}; {self.situation}",)
+
+    @property
+    def situation(self) -> str:
+        """What the display showed when the wait gave up, and whether the
+        terminal was connected to its host."""
+        return situation(self.state)
+
+
+def situation(state: Mapping[str, Any]) -> str:
+    """A terminal's ``state`` in words: its two display lines and whether
+    it is connected to its host."""
+    display = state.get("display") if isinstance(state, Mapping) else None
+    shown = display.get("shown") if isinstance(display, Mapping) else None
+    if isinstance(shown, list) and shown:
+        lines = " / ".join(repr(str(line).rstrip()) for line in shown)
+        words = f"the display showed {lines}"
+    else:
+        words = "the display was not reported"
+    connection = state.get("connection") if isinstance(state, Mapping) else None
+    connected = connection.get("connected") if isinstance(connection, Mapping) else None
+    if connected is True:
+        words += "; the terminal was connected to its host"
+    elif connected is False:
+        words += "; the terminal was not connected to its host"
+    return words
 
 
 class LaunchError(RuntimeError):
@@ -59,12 +89,15 @@ class Terminal:
 
     def __init__(self, sock: socket.socket, token: Optional[str] = None, timeout: float = 30.0):
         self._sock = sock
-        self._sock.settimeout(timeout)
+        #: Seconds a reply may take beyond what its request waits for.
+        self.timeout = timeout
         self._buffer = b""
         self._events: Deque[dict] = collections.deque()
         self._next_id = 1
+        # Requests whose replies are still to come: those given up on are dropped as they arrive.
+        self._late: Set[int] = set()
         self.seq = 0
-        hello = self._read_message()
+        hello = self._read_message(time.monotonic() + timeout)
         if "error" in hello:
             # Refused at the door (too many connections): the line says why.
             error = hello["error"]
@@ -89,34 +122,69 @@ class Terminal:
     def __exit__(self, *exc) -> None:
         self.close()
 
-    def _read_message(self, deadline: Optional[float] = None) -> dict:
+    def _read_message(self, deadline: float) -> dict:
+        """The next message, read by ``deadline`` (a time.monotonic() value),
+        else TimeoutError. Every read sets its own socket timeout, so that
+        none outlives the call that chose it."""
         while b"\n" not in self._buffer:
-            if deadline is not None:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0:
-                    raise TimeoutError("no message from the program in time")
-                self._sock.settimeout(remaining)
-            chunk = self._sock.recv(65536)
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("no message from the program in time")
+            self._sock.settimeout(remaining)
+            try:
+                chunk = self._sock.recv(65536)
+            except socket.timeout:
+                continue  # the deadline has passed: said above
             if not chunk:
                 raise ConnectionError("the program closed the control connection")
             self._buffer += chunk
         line, _, self._buffer = self._buffer.partition(b"\n")
         return json.loads(line)
 
+    def _next_message(self, deadline: float, expected: Optional[int] = None) -> dict:
+        """The next event or reply, dropping the late replies of requests
+        given up on (other than ``expected``, the one being read)."""
+        while True:
+            message = self._read_message(deadline)
+            if "event" not in message and message.get("id") in self._late and message.get("id") != expected:
+                self._late.discard(message["id"])
+                self.seq = message.get("seq", self.seq)
+                continue
+            return message
+
     def request(self, cmd: str, **args: Any) -> dict:
         """Sends one request and returns its ``ok`` object; raises
-        :class:`ControlError` (or :class:`WaitTimeout`) on an error reply."""
+        :class:`ControlError` (or :class:`WaitTimeout`) on an error reply.
+        The reply may take :attr:`timeout` seconds, and a ``wait`` its own
+        ``timeout_ms`` more; past that the request raises TimeoutError and
+        the connection goes on, its reply dropped when it comes."""
         request_id = self._next_id
         self._next_id += 1
+        allowed = self.timeout
+        if cmd == "wait":
+            waited = args.get("timeout_ms", 10000)
+            if isinstance(waited, (int, float)) and 0 <= waited <= MAX_WAIT_SECONDS * 1000:
+                allowed += waited / 1000.0
+        deadline = time.monotonic() + allowed
         message = dict(args, id=request_id, cmd=cmd)
+        # Counted late until its reply is read: a request left by a timeout, an
+        # interrupt or a killed greenlet (Locust stopping a user) then has its
+        # reply dropped as it comes, and the next request reads its own.
+        self._late.add(request_id)
+        self._sock.settimeout(self.timeout)
         self._sock.sendall(json.dumps(message).encode() + b"\n")
         while True:
-            reply = self._read_message()
+            try:
+                reply = self._next_message(deadline, request_id)
+            except TimeoutError:
+                raise TimeoutError(f"no reply to {cmd!r} within {allowed:g} s; the reply will be dropped when it "
+                                   "comes") from None
             if "event" in reply:
                 self._events.append(reply)
                 continue
             if reply.get("id") != request_id:
                 raise ControlError("bad_reply", f"reply to another request: {reply!r}", reply)
+            self._late.discard(request_id)
             self.seq = reply.get("seq", self.seq)
             if "error" in reply:
                 error = reply["error"]
@@ -235,9 +303,10 @@ class Terminal:
         return _Member(self, name)
 
     def fleet(self) -> List[dict]:
-        """The terminals of the program: name, connected, and the bus address,
-        whether it answers and the listening port where they apply."""
-        return self.request("state").get("fleet", [])
+        """The terminals the program runs now, in its order (none: ``[]``):
+        name, connected, and the bus address, whether it answers and the
+        listening port where they apply."""
+        return self.request("fleet.list")["fleet"]
 
     def metrics(self) -> dict:
         """Response and reply times (p50, p90, p99, max in ms, counts), sends
@@ -279,6 +348,8 @@ class Terminal:
         the terminal's first send after ``after_seq`` (``from`` "send"), or
         from the wait's start when it sent nothing (``from`` "wait"), until
         the condition held, as the program measured them."""
+        if not isinstance(timeout, (int, float)) or not 0 <= timeout <= MAX_WAIT_SECONDS:
+            raise ValueError(f"timeout is in seconds, from 0 to {MAX_WAIT_SECONDS}, not {timeout!r}")
         conditions = {k: (v.hex() if isinstance(v, (bytes, bytearray)) else v) for k, v in until.items()}
         args: Dict[str, Any] = {"until": conditions, "timeout_ms": int(timeout * 1000)}
         if after_seq is not None:
@@ -359,8 +430,8 @@ class Terminal:
                 yield self._events.popleft()
             deadline = time.monotonic() + timeout
             try:
-                message = self._read_message(deadline)
-            except (TimeoutError, socket.timeout):
+                message = self._next_message(deadline)
+            except TimeoutError:
                 return
             if "event" in message:
                 self._events.append(message)
@@ -395,13 +466,29 @@ class _Member(Terminal):
 
 def connect(address: str, token: Optional[str] = None, timeout: float = 30.0) -> Terminal:
     """Connects to ``unix:PATH`` or ``tcp:HOST:PORT`` as printed in the
-    program's ready line."""
+    program's ready line. ``timeout`` is how long a reply may take beyond
+    what its request waits for. Nobody listening there raises
+    ConnectionRefusedError ("connection refused to HOST:PORT")."""
     if address.startswith("unix:"):
+        path = address[5:]
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        sock.connect(address[5:])
+        sock.settimeout(timeout)
+        try:
+            sock.connect(path)
+        except ConnectionRefusedError:
+            sock.close()
+            raise ConnectionRefusedError(f"connection refused to {path}: no program listens there") from None
+        except OSError:
+            sock.close()
+            raise
     elif address.startswith("tcp:"):
         host, _, port = address[4:].rpartition(":")
-        sock = socket.create_connection((host, int(port)))
+        if not host or not port.isdigit():
+            raise ValueError(f"a tcp: control address is tcp:HOST:PORT, not {address!r}")
+        try:
+            sock = socket.create_connection((host, int(port)), timeout=timeout)
+        except ConnectionRefusedError:
+            raise ConnectionRefusedError(f"connection refused to {host}:{port}") from None
     else:
         raise ValueError(f"unknown control address {address!r}")
     return Terminal(sock, token, timeout)

@@ -23,7 +23,7 @@ request event of type ``"terminal"``: its response time runs from the first
 byte the block's actions sent to the host until the condition held, measured by
 the program in microseconds and given to Locust as milliseconds with their
 fractions. A condition that does not hold in time is a failure whose message
-holds what the display showed.
+holds what the display showed and whether the terminal was connected.
 
 Everything here is blocking socket I/O on socket objects, which Locust's gevent
 makes cooperative: no threads, no select on raw descriptors.
@@ -177,8 +177,7 @@ class TerminalUser(User):
             reply = self.terminal.wait(until, timeout=timeout, after_seq=mark, timed=True)
             response_ms = reply["elapsed_us"] / 1000.0
         except WaitTimeout as timed_out:
-            shown = timed_out.state.get("display", {}).get("shown", [])
-            exception = AssertionError(f"{until} did not hold within {timeout:g} s; the display showed {shown}")
+            exception = AssertionError(f"{until} did not hold within {timeout:g} s; {timed_out.situation}")
             response_ms = (time.perf_counter() - started) * 1000.0
         except (ControlError, OSError) as failure:
             exception = failure

@@ -16,7 +16,8 @@ Fixtures:
 Options: ``--ethernet-binary PATH`` (else ``ETHERNET_BINARY``, else
 ``ethernet`` on the PATH), ``--ethernet-traces DIR`` (every terminal traced
 into DIR; the traces of failed tests are kept and named in the failure report
-with the terminal's last state, the others removed) and ``--ethernet-update``
+with the terminal's last state, the others removed), ``--ethernet-trace-format
+text|jsonl`` (the traces' format; text by default) and ``--ethernet-update``
 (a failed conversation file gets a ``.new`` file beside it).
 
 Files named ``*.conversation.jsonl`` are tests: each is replayed against the
@@ -28,6 +29,7 @@ sets their step timeout.
 
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import re
@@ -60,6 +62,9 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--ethernet-traces", metavar="DIR", default=None,
                     help="trace every terminal a test starts into DIR; the traces of failed tests are kept "
                          "and named in their reports")
+    group.addoption("--ethernet-trace-format", choices=("text", "jsonl"), default="text",
+                    help="the format of the traces of --ethernet-traces: text (default) or jsonl (JSON lines, "
+                         "every byte; what ethernet-trace-to-pcapng converts whole)")
     group.addoption("--ethernet-update", action="store_true", default=False,
                     help="write FILE.new beside each conversation file that fails, with what was observed")
     parser.addini("ethernet_step_timeout_ms", "step timeout of the conversation files, in milliseconds",
@@ -72,6 +77,14 @@ def pytest_configure(config: pytest.Config) -> None:
 
 def _binary(config: pytest.Config) -> str:
     return find_binary(config.getoption("ethernet_binary"))
+
+
+def _worker(config: pytest.Config) -> Optional[str]:
+    """The xdist worker this process is ("gw0", ...), or None."""
+    worker_input = getattr(config, "workerinput", None)
+    if isinstance(worker_input, dict) and worker_input.get("workerid"):
+        return str(worker_input["workerid"])
+    return os.environ.get("PYTEST_XDIST_WORKER") or None
 
 
 # ---- the ethernet fixture ----------------------------------------------------
@@ -88,11 +101,13 @@ class EthernetFactory:
     """What the ``ethernet`` fixture gives: call it to start a terminal."""
 
     def __init__(self, node: pytest.Item, folders: pytest.TempPathFactory, binary: str,
-                 traces: Optional[str]):
+                 traces: Optional[str], trace_format: str = "text", worker: Optional[str] = None):
         self._node = node
         self._folders = folders
         self._binary = binary
         self._traces = traces
+        self._trace_format = trace_format
+        self._worker = worker
         self.started: List[_Started] = []
         #: Set once the test (or its setup) failed: its traces are kept.
         self.failed = False
@@ -113,7 +128,7 @@ class EthernetFactory:
         trace = self._trace_file()
         args = [*fault_options(faults), *extra_args]
         if trace is not None:
-            args += ["--trace", trace]
+            args += ["--trace", trace, "--trace-format", self._trace_format]
         try:
             process = start(config=config, folder=str(work), equipment=equipment, binary=self._binary,
                             extra_args=args, control=f"unix:{os.path.join(socket_folder, 'control.sock')}")
@@ -131,14 +146,22 @@ class EthernetFactory:
         return terminal
 
     def _trace_file(self) -> Optional[str]:
-        """A file name in the traces folder that nothing uses yet."""
+        """A file name in the traces folder that no other test, worker or
+        terminal uses: the node id made fit for a file name, a short hash of
+        the whole node id (two ids may clean up alike), the xdist worker, and
+        the terminal's number in the test."""
         if self._traces is None:
             return None
         os.makedirs(self._traces, exist_ok=True)
-        stem = re.sub(r"[^A-Za-z0-9_.-]+", "_", self._node.nodeid).strip("_.")[:150] or "test"
+        nodeid = self._node.nodeid
+        stem = re.sub(r"[^A-Za-z0-9_.-]+", "_", nodeid).strip("_.")[:150] or "test"
+        stem += "-" + hashlib.sha256(nodeid.encode("utf-8", "surrogatepass")).hexdigest()[:8]
+        if self._worker:
+            stem += "." + re.sub(r"[^A-Za-z0-9_-]+", "_", self._worker)
+        suffix = "trace.jsonl" if self._trace_format == "jsonl" else "trace.txt"
         n = len(self.started) + 1
         while True:
-            name = os.path.join(os.path.abspath(self._traces), f"{stem}.{n}.trace.txt")
+            name = os.path.join(os.path.abspath(self._traces), f"{stem}.{n}.{suffix}")
             if not os.path.exists(name):
                 return name
             n += 1
@@ -188,7 +211,8 @@ _FACTORY = pytest.StashKey[EthernetFactory]()
 def ethernet(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPathFactory) -> Iterator[EthernetFactory]:
     """A factory of terminals without windows; see :class:`EthernetFactory`."""
     config = request.config
-    factory = EthernetFactory(request.node, tmp_path_factory, _binary(config), config.getoption("ethernet_traces"))
+    factory = EthernetFactory(request.node, tmp_path_factory, _binary(config), config.getoption("ethernet_traces"),
+                              config.getoption("ethernet_trace_format"), _worker(config))
     request.node.stash[_FACTORY] = factory
     try:
         yield factory

@@ -6,6 +6,7 @@ import json
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -50,12 +51,24 @@ def json_out(result):
     return json.loads(result.stdout)
 
 
+def timeout_refused(result, given):
+    return (f"ethernet-ctl wait: argument --timeout: seconds from 0 to 86400, not {given}\n" in result.stderr
+            and "timeout_ms" not in result.stderr)
+
+
+# A port bound and never listened on: connections to it are refused.
+REFUSING = socket.socket()
+REFUSING.bind(("127.0.0.1", 0))
+
+
 # argv, exit status, and a check of (result, terminal, host) after the command.
 CASES = [
     (["state"], 0, lambda r, t, h: json_out(r)["display"]["shown"][0].startswith("PRONTO")),
     (["--text", "state"], 0, lambda r, t, h: r.stdout.splitlines()[0].rstrip() == "PRONTO"),
     (["key", "1"], 0, lambda r, t, h: json_out(r) == {} and h.read_until(b"1").endswith(b"1")),
     (["--text", "type", "23"], 0, lambda r, t, h: "PRONTO" in r.stdout and h.read_until(b"3").endswith(b"23")),
+    # The text typed is no --text: the reply, as JSON.
+    (["type", "45"], 0, lambda r, t, h: json_out(r) == {"keys": 2} and h.read_until(b"5").endswith(b"45")),
     (["input", "2", "on"], 0, lambda r, t, h: t.state()["inputs"] == [False, False, True, False]),
     (["busy", "on"], 0, lambda r, t, h: t.state()["busy"] is True),
     (["busy", "off"], 0, lambda r, t, h: t.state()["busy"] is False),
@@ -77,15 +90,23 @@ CASES = [
     (["fault", "add", '{"kind":"earthquake"}'], 1, lambda r, t, h: "bad_argument" in r.stderr),
     (["fault", "clear", "99"], 1, lambda r, t, h: r.stderr.startswith("ethernet-ctl: ")),
     (["--control", "unix:/nonexistent/control.sock", "state"], 1, lambda r, t, h: "no program answers" in r.stderr),
+    (["--control", "tcp:127.0.0.1:{refusing}", "state"], 1,
+     lambda r, t, h: r.stderr.strip().endswith(f"connection refused to 127.0.0.1:{REFUSING.getsockname()[1]}")),
     # 2: usage.
     (["frobnicate"], 2, lambda r, t, h: "invalid choice" in r.stderr),
     (["input", "2", "maybe"], 2, lambda r, t, h: "invalid choice" in r.stderr),
     (["wait", "--timeout", "1"], 2, lambda r, t, h: "wait needs a condition" in r.stderr),
+    # --timeout is spoken of as given: seconds, never the request's milliseconds.
+    (["wait", "--display", "X", "--timeout", "-1"], 2, lambda r, t, h: timeout_refused(r, "'-1'")),
+    (["wait", "--display", "X", "--timeout", "nan"], 2, lambda r, t, h: timeout_refused(r, "'nan'")),
+    (["wait", "--display", "X", "--timeout", "86401"], 2, lambda r, t, h: timeout_refused(r, "'86401'")),
     (["fault", "add", "{not json"], 2, lambda r, t, h: "not JSON" in r.stderr),
     (["--control", "carrier-pigeon:1", "state"], 2, lambda r, t, h: "unknown control address" in r.stderr),
     (["NO-ADDRESS", "state"], 2, lambda r, t, h: "ETHERNET_CONTROL" in r.stderr),
-    # 3: a wait that timed out.
-    (["wait", "--display", "NUNCA", "--timeout", "0.2"], 3, lambda r, t, h: "timeout" in r.stderr),
+    # 3: a wait that timed out, saying what the terminal showed and whether it was connected.
+    (["wait", "--display", "NUNCA", "--timeout", "0.2"], 3,
+     lambda r, t, h: r.stderr.startswith("ethernet-ctl: timeout: ") and "; the display showed '" in r.stderr
+     and r.stderr.rstrip().endswith("; the terminal was connected to its host") and len(r.stderr.splitlines()) == 1),
 ]
 
 
@@ -93,6 +114,7 @@ CASES = [
 def test_command(program, argv, status, check):
     terminal, host = program
     control = terminal.process.control
+    argv = [arg.replace("{refusing}", str(REFUSING.getsockname()[1])) for arg in argv]
     if argv[0] == "NO-ADDRESS":
         result = ctl(*argv[1:])
     else:

@@ -36,6 +36,12 @@ def test_launch_drive_wait_and_stop(host):
             terminal.wait_display("NUNCA", timeout=0.1)
         assert timeout.value.code == "timeout"
         assert timeout.value.state["display"]["shown"][0].startswith("PRONTO")
+        # Its words say what the terminal showed and whether it was connected.
+        assert str(timeout.value).startswith("timeout: ")
+        assert "; the display showed 'PRONTO' / '" in str(timeout.value)
+        assert str(timeout.value).endswith("; the terminal was connected to its host")
+        with pytest.raises(ValueError, match=r"timeout is in seconds, from 0 to 86400, not -1"):
+            terminal.wait_display("NUNCA", timeout=-1)
         with pytest.raises(ec.ControlError) as error:
             terminal.key("nothing")
         assert error.value.code == "bad_argument"
@@ -48,6 +54,28 @@ def test_launch_drive_wait_and_stop(host):
         conn.close()
     assert process.popen.returncode == 0
     assert not os.path.exists(folder)
+
+
+def test_a_reply_takes_its_requests_time_and_a_late_one_leaves_the_connection_in_step(host):
+    with ec.launch(config=CONFIG.format(port=host.getsockname()[1])) as terminal:
+        host.accept()
+        terminal.wait({"connected": True})
+        # A short look at the events leaves no short deadline behind for the wait after it.
+        assert list(terminal.events(timeout=0.05)) == []
+        with pytest.raises(ec.WaitTimeout):
+            terminal.wait({"display": "NUNCA"}, timeout=0.5)
+        # A wait longer than the connection's own time for a reply gets its own time on top.
+        hasty = ec.connect(terminal.process.control, timeout=0.2)
+        with pytest.raises(ec.WaitTimeout):
+            hasty.wait({"display": "NUNCA"}, timeout=0.6)
+        # "Reset Terminal" takes about a second, longer than this connection waits: given up
+        # on, its reply is dropped when it comes, and the next requests are answered in step.
+        with pytest.raises(TimeoutError, match="no reply to 'reset' within 0.2 s"):
+            hasty.reset()
+        hasty.timeout = 10.0
+        assert hasty.state()["connection"]["role"] == "client"
+        assert hasty.request("type", text="") == {"keys": 0}
+        hasty.close()
 
 
 def test_a_program_that_cannot_start_is_reported(tmp_path):

@@ -69,3 +69,20 @@ def test_a_fleet_made_started_reached_and_measured(tmp_path):
     assert fleet.figures(metrics, "t002")["name"] == "t002"
     with pytest.raises(KeyError):
         fleet.figures(metrics, "t009")
+
+
+def test_the_fleet_lists_the_terminals_there_are_none_one_or_a_lone_one(tmp_path):
+    (tmp_path / "shop").mkdir()
+    with fleet.launch_fleet(str(tmp_path / "shop")) as program:
+        assert program.fleet() == []
+        till = program.fleet_add(ec.config_text(1, "zorvane"), name="till-1")
+        assert [entry["name"] for entry in program.fleet()] == ["till-1"]
+        assert till.fleet() == program.fleet()
+        assert "fleet" not in till.state()
+        program.fleet_remove("till-1")
+        assert program.fleet() == []
+    # A run of one terminal lists it, and its state is what it always was.
+    (tmp_path / "alone").mkdir()
+    with ec.launch(config=ec.config_text(1, "zorvane"), folder=str(tmp_path / "alone")) as terminal:
+        assert terminal.fleet() == [{"name": "alone", "connected": False}]
+        assert "fleet" not in terminal.state() and "terminal" not in terminal.state()

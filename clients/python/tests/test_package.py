@@ -1,6 +1,6 @@
 """The package as a user installs it from the source tree: pip with Debian's
 setuptools, offline, into a virtual environment; then the import, the
-command and the pytest plugin come from the installed copy."""
+commands and the pytest plugin come from the installed copy."""
 
 import os
 import shutil
@@ -30,7 +30,9 @@ def test_pip_installs_the_package_offline_with_its_command_and_plugin(tmp_path):
     where = run(python, "-c", "import ethernet_control.cli, ethernet_control.pytest_plugin as p; print(p.__file__)")
     assert where.strip().startswith(str(venv))
     assert run(str(venv / "bin" / "ethernet-ctl"), "--help").startswith("usage: ethernet-ctl")
+    assert run(str(venv / "bin" / "ethernet-trace-to-pcapng"), "--help").startswith("usage: ethernet-trace-to-pcapng")
     plugin_help = run(python, "-m", "pytest", "--help", "-p", "no:cacheprovider")
-    assert "--ethernet-binary" in plugin_help and "--ethernet-traces" in plugin_help
+    for option in ("--ethernet-binary", "--ethernet-traces", "--ethernet-trace-format"):
+        assert option in plugin_help
     assert "typed" in run(python, "-c", "import importlib.resources as r; "
                                         "print('typed' if r.files('ethernet_control').joinpath('py.typed').is_file() else '')")

@@ -60,8 +60,9 @@ def test_a_failed_test_keeps_its_trace_named_with_the_terminals_state(pytester, 
     traces = pytester.path / "traces"
     result = run("--ethernet-traces", str(traces))
     result.assert_outcomes(passed=1, failed=1)
-    kept = traces / "test_host.py_test_expects_another_text.1.trace.txt"
-    assert sorted(traces.iterdir()) == [kept]
+    kept, = traces.iterdir()
+    assert kept.name.startswith("test_host.py_test_expects_another_text-")
+    assert kept.name.endswith(".1.trace.txt")
     assert 'STX "D" "FALHOU" ETX' in kept.read_text()
     result.stdout.fnmatch_lines(["*ethernet terminal 1*", f"trace: {kept}", "folder: *", "display: 'FALHOU'",
                                  "connection: *\"connected\": true*"])
@@ -73,11 +74,12 @@ def test_a_failed_test_keeps_its_trace_named_with_the_terminals_state(pytester, 
 
 
 def test_two_workers_run_terminals_at_once_without_collisions(pytester, run):
+    # Two node ids that clean up to the same file name; the second test fails, so its trace is kept.
     pytester.makepyfile(test_pair=f'''
         import json, os, time
         import pytest
 
-        @pytest.mark.parametrize("n", [1, 2])
+        @pytest.mark.parametrize("n", [1, 2], ids=["a b", "a/b"])
         def test_terminal(ethernet, ethernet_host, n):
             terminal = ethernet(config=ethernet_host.config("vt100"))
             ethernet_host.send(f"\\x1b[JTERMINAL {{n}}".encode())
@@ -93,13 +95,24 @@ def test_two_workers_run_terminals_at_once_without_collisions(pytester, run):
                 assert time.monotonic() < deadline, "the other worker's terminal never started"
                 time.sleep(0.05)
             assert terminal.display()[0].rstrip() == f"TERMINAL {{n}}"
+            assert n == 1, "the second terminal's test fails"
     ''')
-    result = run("-n", "2")
-    result.assert_outcomes(passed=2)
+    traces = pytester.path / "traces"
+    result = run("-n", "2", "--ethernet-traces", str(traces), "--ethernet-trace-format", "jsonl")
+    result.assert_outcomes(passed=1, failed=1)
     started = [json.loads((pytester.path / f"started-{n}").read_text()) for n in (1, 2)]
     assert {s["worker"] for s in started} == {"gw0", "gw1"}
     for key in ("folder", "control", "port"):
         assert started[0][key] != started[1][key], key
+    # The failed test's trace is kept under a name of its own, with its worker, and its report names it.
+    kept, = traces.iterdir()
+    worker = started[1]["worker"]
+    assert kept.name.startswith("test_pair.py_test_terminal_a_b-") and kept.name.endswith(f".{worker}.1.trace.jsonl")
+    result.stdout.fnmatch_lines([f"trace: {kept}"])
+    records = [json.loads(line) for line in kept.read_text().splitlines()]
+    assert records[0]["trace"]["program"] == "ethernet"
+    received = bytes.fromhex("".join(r["hex"] for r in records if r.get("kind") == "received"))
+    assert b"TERMINAL 2" in received and b"TERMINAL 1" not in received
 
 
 def _has_replay():
