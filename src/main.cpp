@@ -60,7 +60,8 @@ const char *const kUsage =
     "  --metrics-listen ADDR:PORT\n"
     "                           with --headless: serve the same figures, live, for Prometheus\n"
     "                           at http://ADDR:PORT/metrics (e.g. 127.0.0.1:9464; port 0\n"
-    "                           picks a free one, printed on standard error)\n"
+    "                           picks a free one); its address is printed on standard error\n"
+    "                           and as \"metrics\" in the JSON ready line on standard output\n"
     "  --metrics-per-terminal   ... one series per terminal (a \"terminal\" label) instead\n"
     "                           of the whole program's: for small fleets\n"
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
@@ -321,8 +322,14 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     }
     if (parser.isSet(metrics))
         options.metrics = parser.value(metrics);
-    if (parser.isSet(metricsListen))
+    if (parser.isSet(metricsListen)) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString error;
+        if (!MetricsServer::parseAddress(parser.value(metricsListen), &address, &port, &error))
+            return usageError(error);
         options.metricsListen = parser.value(metricsListen);
+    }
     if (parser.isSet(metricsPerTerminal) && !options.metricsListen)
         return usageError(QStringLiteral("--metrics-per-terminal needs --metrics-listen"));
     options.metricsPerTerminal = parser.isSet(metricsPerTerminal);
@@ -412,12 +419,23 @@ std::unique_ptr<ControlServer> openControl(Terminals &&terminals, const QString 
     return server;
 }
 
-// The one line a launcher waits for: where the control interface listens.
-void announce(const ControlServer *control)
+// The one line a launcher waits for: where the control interface and the
+// figures for Prometheus listen.
+void announce(const ControlServer *control, const MetricsServer *metrics)
 {
-    if (!control)
+    if (!control && !metrics)
         return;
-    const QByteArray ready = control->readyLine() + '\n';
+    QJsonObject extra;
+    if (metrics)
+        extra.insert(QStringLiteral("metrics"), metrics->metricsUrl());
+    QByteArray ready;
+    if (control) {
+        ready = control->readyLine(extra);
+    } else {
+        extra.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
+        ready = QJsonDocument(QJsonObject{{QStringLiteral("ready"), extra}}).toJson(QJsonDocument::Compact);
+    }
+    ready += '\n';
     std::fwrite(ready.constData(), 1, std::size_t(ready.size()), stdout);
     std::fflush(stdout);
 }
@@ -494,11 +512,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         metricsServer = std::make_unique<MetricsServer>([&fleet, perTerminal] { return fleet.prometheusMetrics(perTerminal); });
         if (QString error; !metricsServer->listen(*options.metricsListen, &error))
             return startFailure(error);
-        QString host = metricsServer->address().toString();
-        if (metricsServer->address().protocol() == QAbstractSocket::IPv6Protocol)
-            host = QLatin1Char('[') + host + QLatin1Char(']');
-        std::fprintf(stderr, "ethernet: figures for Prometheus at http://%s:%u/metrics\n", qPrintable(host),
-                     unsigned(metricsServer->port()));
+        std::fprintf(stderr, "ethernet: figures for Prometheus at %s\n", qPrintable(metricsServer->metricsUrl()));
     }
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)
@@ -512,6 +526,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         fleet.pin(fleet.terminal(0));
         if (QString error; !recording->start(QDir::currentPath(), options.record, false, &error))
             return startFailure(error);
+        }
     }
     if (options.playback)
         reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
@@ -576,7 +591,7 @@ int runWindowed(int argc, char *argv[], const Options &options)
         control = openControl(emulator.terminal(), *options.control, &error);
         if (!control)
             return startFailure(error);
-        announce(control.get());
+        announce(control.get(), nullptr);
     }
     return QApplication::exec();
 }
