@@ -292,6 +292,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
                 return usageError(QStringLiteral("--base-port is a port number from 1 to 65535"));
             recipe.basePort = int(*port);
         }
+        if (const QString refusal = fleetRecipeRefusal(recipe); !refusal.isEmpty())
+            return usageError(refusal);
         options.makeFleet = recipe;
         return std::nullopt;
     }
