@@ -73,6 +73,7 @@ const char *const kUsage =
     "  --record FILE            with --headless: record the conversation (every operator\n"
     "                           action and what the terminal showed before it) to FILE,\n"
     "                           a new file; closed at the end of the run\n"
+    "  --replace                with --record: write over FILE when it is a file that exists\n"
     "  --replay FILE...         replay conversation files without windows, each against\n"
     "                           fresh terminals built from \"Config.ini\" (--folder or\n"
     "                           --fleet); exit 0 when all passed, 1 when one did not,\n"
@@ -119,6 +120,7 @@ struct Options {
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
     QString record;
+    bool replaceRecord = false;
     std::optional<ConversationRun::Settings> replay;
 };
 
@@ -174,8 +176,8 @@ std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options 
 {
     const auto isSet = [&](const char *name) { return parser.isSet(QString::fromLatin1(name)); };
     const auto value = [&](const char *name) { return parser.value(QString::fromLatin1(name)); };
-    for (const char *other : {"record", "control", "fault", "playback", "ramp-up", "metrics", "trace", "user-folder",
-                              "addresses"})
+    for (const char *other : {"record", "replace", "control", "fault", "playback", "ramp-up", "metrics", "trace",
+                              "user-folder", "addresses"})
         if (isSet(other))
             return usageError(QStringLiteral("--replay runs on its own; leave out --%1").arg(QLatin1String(other)));
     ConversationRun::Settings run;
@@ -247,6 +249,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption trace(QStringLiteral("trace"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption traceFormat(QStringLiteral("trace-format"), QString(), QStringLiteral("FORMAT"));
     const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption replaceRecord(QStringLiteral("replace"));
     const QCommandLineOption replay(QStringLiteral("replay"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption stepTimeout(QStringLiteral("step-timeout"), QString(), QStringLiteral("MS"));
     const QCommandLineOption update(QStringLiteral("update"));
@@ -257,7 +260,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
                        metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat,
-                       record, replay, stepTimeout, update, pace, junit, results, help, version});
+                       record, replaceRecord, replay, stepTimeout, update, pace, junit, results, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -400,6 +403,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--record needs a file name"));
         options.record = parser.value(record);
     }
+    if (parser.isSet(replaceRecord)) {
+        if (!parser.isSet(record))
+            return usageError(QStringLiteral("--replace belongs to --record"));
+        options.replaceRecord = true;
+    }
     if (parser.isSet(traceFormat)) {
         const QString format = parser.value(traceFormat);
         if (format != QLatin1String("text") && format != QLatin1String("jsonl"))
@@ -526,14 +534,20 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (!options.record.isEmpty()) {
         recording.emplace(fleet.terminal(0));
         fleet.pin(fleet.terminal(0));
-        if (QString error; !recording->start(QDir::currentPath(), options.record, false, &error))
+        QString error;
+        NewFile::Refusal refusal = NewFile::Refusal::None;
+        if (!recording->start(QDir::currentPath(), options.record, options.replaceRecord, &error, &refusal)) {
+            // The sentence of the control command would point at its "replace":true.
+            if (refusal == NewFile::Refusal::Exists)
+                error = QStringLiteral("--record: \"%1\" exists; add --replace to write over it")
+                            .arg(QDir::toNativeSeparators(QFileInfo(options.record).absoluteFilePath()));
             return startFailure(error);
         }
     }
     if (options.playback)
         reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.
-    announce(control.get());
+    announce(control.get(), metricsServer.get());
     const int status = QCoreApplication::exec();
     metricsServer.reset();
     control.reset();

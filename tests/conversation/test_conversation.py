@@ -350,3 +350,31 @@ def test_a_replay_refuses_what_it_cannot_run_with_and_writes_nothing(tmp_path):
         if settings:
             os.remove(tmp_path / "Config.ini")
 
+
+@pytest.mark.parametrize("there, replace, status, says", [
+    ("a file", False, 1, 'ethernet: --record: "{file}" exists; add --replace to write over it'),
+    ("a link", True, 1, 'ethernet: cannot record the conversation: "{file}" is a symbolic link; links are never '
+                        'written through'),
+    ("a file", True, 0, None),
+    ("nothing", False, 0, None),
+])
+def test_the_command_line_records_over_a_file_only_when_told(tmp_path, there, replace, status, says):
+    (tmp_path / "Config.ini").write_bytes(UNREACHED.encode())
+    target, kept = tmp_path / "take.jsonl", tmp_path / "kept.txt"
+    kept.write_text("mine\n")
+    if there == "a file":
+        target.write_text("mine\n")
+    elif there == "a link":
+        os.symlink(kept, target)
+    arguments = ["--record", str(target)] + (["--replace"] if replace else [])
+    if status:
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        run = subprocess.run([BINARY, "--headless", "--folder", str(tmp_path), *arguments], capture_output=True,
+                             env=env, timeout=30)
+        assert (run.returncode, run.stderr.decode().splitlines()[-1]) == (status, says.format(file=target))
+        assert kept.read_text() == "mine\n" and (there != "a file" or target.read_text() == "mine\n")
+        return
+    with ethernet_control.launch(folder=str(tmp_path), extra_args=arguments) as terminal:
+        terminal.key("1")
+        assert terminal.process.stop() == 0
+    assert [line.get("do") for line in lines_of(str(target))] == [None, None, "key", None]
