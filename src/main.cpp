@@ -60,7 +60,8 @@ const char *const kUsage =
     "  --metrics-listen ADDR:PORT\n"
     "                           with --headless: serve the same figures, live, for Prometheus\n"
     "                           at http://ADDR:PORT/metrics (e.g. 127.0.0.1:9464; port 0\n"
-    "                           picks a free one, printed on standard error)\n"
+    "                           picks a free one); its address is printed on standard error\n"
+    "                           and as \"metrics\" in the JSON ready line on standard output\n"
     "  --metrics-per-terminal   ... one series per terminal (a \"terminal\" label) instead\n"
     "                           of the whole program's: for small fleets\n"
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
@@ -72,6 +73,7 @@ const char *const kUsage =
     "  --record FILE            with --headless: record the conversation (every operator\n"
     "                           action and what the terminal showed before it) to FILE,\n"
     "                           a new file; closed at the end of the run\n"
+    "  --replace                with --record: write over FILE when it is a file that exists\n"
     "  --replay FILE...         replay conversation files without windows, each against\n"
     "                           fresh terminals built from \"Config.ini\" (--folder or\n"
     "                           --fleet); exit 0 when all passed, 1 when one did not,\n"
@@ -118,6 +120,7 @@ struct Options {
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
     QString record;
+    bool replaceRecord = false;
     std::optional<ConversationRun::Settings> replay;
 };
 
@@ -173,8 +176,8 @@ std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options 
 {
     const auto isSet = [&](const char *name) { return parser.isSet(QString::fromLatin1(name)); };
     const auto value = [&](const char *name) { return parser.value(QString::fromLatin1(name)); };
-    for (const char *other : {"record", "control", "fault", "playback", "ramp-up", "metrics", "trace", "user-folder",
-                              "addresses"})
+    for (const char *other : {"record", "replace", "control", "fault", "playback", "ramp-up", "metrics", "trace",
+                              "user-folder", "addresses"})
         if (isSet(other))
             return usageError(QStringLiteral("--replay runs on its own; leave out --%1").arg(QLatin1String(other)));
     ConversationRun::Settings run;
@@ -246,6 +249,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption trace(QStringLiteral("trace"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption traceFormat(QStringLiteral("trace-format"), QString(), QStringLiteral("FORMAT"));
     const QCommandLineOption record(QStringLiteral("record"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption replaceRecord(QStringLiteral("replace"));
     const QCommandLineOption replay(QStringLiteral("replay"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption stepTimeout(QStringLiteral("step-timeout"), QString(), QStringLiteral("MS"));
     const QCommandLineOption update(QStringLiteral("update"));
@@ -256,7 +260,7 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
                        metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat,
-                       record, replay, stepTimeout, update, pace, junit, results, help, version});
+                       record, replaceRecord, replay, stepTimeout, update, pace, junit, results, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -291,6 +295,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
                 return usageError(QStringLiteral("--base-port is a port number from 1 to 65535"));
             recipe.basePort = int(*port);
         }
+        if (const QString refusal = fleetRecipeRefusal(recipe); !refusal.isEmpty())
+            return usageError(refusal);
         options.makeFleet = recipe;
         return std::nullopt;
     }
@@ -321,8 +327,14 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     }
     if (parser.isSet(metrics))
         options.metrics = parser.value(metrics);
-    if (parser.isSet(metricsListen))
+    if (parser.isSet(metricsListen)) {
+        QHostAddress address;
+        quint16 port = 0;
+        QString error;
+        if (!MetricsServer::parseAddress(parser.value(metricsListen), &address, &port, &error))
+            return usageError(error);
         options.metricsListen = parser.value(metricsListen);
+    }
     if (parser.isSet(metricsPerTerminal) && !options.metricsListen)
         return usageError(QStringLiteral("--metrics-per-terminal needs --metrics-listen"));
     options.metricsPerTerminal = parser.isSet(metricsPerTerminal);
@@ -391,6 +403,11 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
             return usageError(QStringLiteral("--record needs a file name"));
         options.record = parser.value(record);
     }
+    if (parser.isSet(replaceRecord)) {
+        if (!parser.isSet(record))
+            return usageError(QStringLiteral("--replace belongs to --record"));
+        options.replaceRecord = true;
+    }
     if (parser.isSet(traceFormat)) {
         const QString format = parser.value(traceFormat);
         if (format != QLatin1String("text") && format != QLatin1String("jsonl"))
@@ -412,12 +429,23 @@ std::unique_ptr<ControlServer> openControl(Terminals &&terminals, const QString 
     return server;
 }
 
-// The one line a launcher waits for: where the control interface listens.
-void announce(const ControlServer *control)
+// The one line a launcher waits for: where the control interface and the
+// figures for Prometheus listen.
+void announce(const ControlServer *control, const MetricsServer *metrics)
 {
-    if (!control)
+    if (!control && !metrics)
         return;
-    const QByteArray ready = control->readyLine() + '\n';
+    QJsonObject extra;
+    if (metrics)
+        extra.insert(QStringLiteral("metrics"), metrics->metricsUrl());
+    QByteArray ready;
+    if (control) {
+        ready = control->readyLine(extra);
+    } else {
+        extra.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
+        ready = QJsonDocument(QJsonObject{{QStringLiteral("ready"), extra}}).toJson(QJsonDocument::Compact);
+    }
+    ready += '\n';
     std::fwrite(ready.constData(), 1, std::size_t(ready.size()), stdout);
     std::fflush(stdout);
 }
@@ -494,11 +522,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
         metricsServer = std::make_unique<MetricsServer>([&fleet, perTerminal] { return fleet.prometheusMetrics(perTerminal); });
         if (QString error; !metricsServer->listen(*options.metricsListen, &error))
             return startFailure(error);
-        QString host = metricsServer->address().toString();
-        if (metricsServer->address().protocol() == QAbstractSocket::IPv6Protocol)
-            host = QLatin1Char('[') + host + QLatin1Char(']');
-        std::fprintf(stderr, "ethernet: figures for Prometheus at http://%s:%u/metrics\n", qPrintable(host),
-                     unsigned(metricsServer->port()));
+        std::fprintf(stderr, "ethernet: figures for Prometheus at %s\n", qPrintable(metricsServer->metricsUrl()));
     }
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)
@@ -510,13 +534,20 @@ int runHeadless(int argc, char *argv[], const Options &options)
     if (!options.record.isEmpty()) {
         recording.emplace(fleet.terminal(0));
         fleet.pin(fleet.terminal(0));
-        if (QString error; !recording->start(QDir::currentPath(), options.record, false, &error))
+        QString error;
+        NewFile::Refusal refusal = NewFile::Refusal::None;
+        if (!recording->start(QDir::currentPath(), options.record, options.replaceRecord, &error, &refusal)) {
+            // The sentence of the control command would point at its "replace":true.
+            if (refusal == NewFile::Refusal::Exists)
+                error = QStringLiteral("--record: \"%1\" exists; add --replace to write over it")
+                            .arg(QDir::toNativeSeparators(QFileInfo(options.record).absoluteFilePath()));
             return startFailure(error);
+        }
     }
     if (options.playback)
         reportWithoutScript(fleet.setPlaybackAll(true, options.rampUpMs), fleet.size());
     // Announced once the terminals have loaded their settings and opened their connections.
-    announce(control.get());
+    announce(control.get(), metricsServer.get());
     const int status = QCoreApplication::exec();
     metricsServer.reset();
     control.reset();
@@ -576,7 +607,7 @@ int runWindowed(int argc, char *argv[], const Options &options)
         control = openControl(emulator.terminal(), *options.control, &error);
         if (!control)
             return startFailure(error);
-        announce(control.get());
+        announce(control.get(), nullptr);
     }
     return QApplication::exec();
 }

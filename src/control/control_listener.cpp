@@ -126,10 +126,11 @@ QString ControlServer::address() const
     return QString();
 }
 
-QByteArray ControlServer::readyLine() const
+QByteArray ControlServer::readyLine(const QJsonObject &extra) const
 {
-    QJsonObject ready{{QStringLiteral("control"), address()},
-                      {QStringLiteral("pid"), QCoreApplication::applicationPid()}};
+    QJsonObject ready = extra;
+    ready.insert(QStringLiteral("control"), address());
+    ready.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
     if (!m_token.isEmpty())
         ready.insert(QStringLiteral("token"), m_token);
     return QJsonDocument(QJsonObject{{QStringLiteral("ready"), ready}}).toJson(QJsonDocument::Compact);

@@ -250,7 +250,8 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
         if (!accepted) {
             replyError(session, request.id, QStringLiteral("unauthorized"),
                        QStringLiteral("the first request must be {\"cmd\":\"auth\",\"token\":...} with the token "
-                                      "of the ready line"));
+                                      "of the ready line; ethernet-ctl sends it when given --token TOKEN or "
+                                      "ETHERNET_TOKEN=TOKEN"));
             hangUp(session);
             return;
         }

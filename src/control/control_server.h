@@ -135,8 +135,9 @@ public:
     QString address() const;
     // The secret a TCP client must present first; empty for a local socket.
     QString token() const { return m_token; }
-    // {"ready":{"control":...,"pid":...,"token":...}} without the newline.
-    QByteArray readyLine() const;
+    // {"ready":{"control":...,"pid":...,"token":...}} without the newline,
+    // with the fields of extra added (what else of the run listens).
+    QByteArray readyLine(const QJsonObject &extra = {}) const;
     int clientCount() const { return int(m_sessions.size()); }
     qint64 lastSeq() const { return m_seq; }
 

@@ -401,7 +401,7 @@ std::optional<Conversation> readFile(const QString &path, QString *error)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("%1:0: cannot read the file: %2").arg(path, file.errorString());
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
         return std::nullopt;
     }
     if (file.size() > kMaxFileBytes) {

@@ -106,7 +106,8 @@ struct Conversation {
 // Checks and reads a whole file's content. nullopt, with "FILE:LINE: what is
 // wrong" in *error, on the first fault.
 std::optional<Conversation> parse(const QByteArray &content, const QString &fileName, QString *error);
-// Reads the file at path; a file that cannot be read is an error too.
+// Reads the file at path; a file that cannot be read is an error too, with
+// "cannot read FILE: why" in *error.
 std::optional<Conversation> readFile(const QString &path, QString *error);
 
 // Checks the arguments of an action line; an empty string when they are good.

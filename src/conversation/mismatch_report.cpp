@@ -181,10 +181,14 @@ QByteArray updatedFile(const Conversation &conversation, const std::map<int, QBy
     QByteArray out;
     for (qsizetype i = 0; i < conversation.lines.size(); ++i) {
         const auto found = replaced.find(int(i + 1));
-        if (found != replaced.end())
-            out += found->second; // with its newline
-        else
+        if (found == replaced.end()) {
             out += conversation.lines.at(i) + '\n';
+        } else if (conversation.lines.at(i).endsWith('\r')) {
+            // A line written anew ends as the line it replaces.
+            out += found->second.chopped(1) + "\r\n";
+        } else {
+            out += found->second; // with its newline
+        }
     }
     return out;
 }

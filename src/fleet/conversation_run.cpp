@@ -2,8 +2,10 @@
 
 #include "control/conversation_replay.h"
 #include "fleet/fleet.h"
+#include "shell/new_file.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -25,6 +27,23 @@ bool writeWhole(const QString &path, const QByteArray &content, QString *error)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() || !file.commit()) {
         *error = QStringLiteral("cannot write \"%1\": %2").arg(path, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// FILE.new, by the rule of every file written for someone else: no link is
+// followed (FILE.new may well be a link to FILE, which must keep its matchers),
+// and what is there is written over only when it is a regular file.
+bool writeUpdatedCopy(const QString &path, const QByteArray &content, QString *error)
+{
+    NewFile opened = openNewFile(QDir::currentPath(), path, true);
+    if (!opened.file) {
+        *error = opened.error;
+        return false;
+    }
+    if (opened.file->write(content) != content.size()) {
+        *error = QStringLiteral("cannot write \"%1\": %2").arg(path, opened.file->errorString());
         return false;
     }
     return true;
@@ -57,6 +76,15 @@ bool ConversationRun::load()
         }
         m_conversations.push_back(std::move(*read));
     }
+    // Without it the terminal would write its first-start settings and replay against them.
+    if (!m_settings.namedByFolder)
+        for (const QString &folder : m_settings.folders)
+            if (!QFileInfo(QDir(folder).filePath(QStringLiteral("Config.ini"))).isFile()) {
+                writeOut(stderr, QStringLiteral("ethernet: \"%1\" has no \"Config.ini\"; a replay takes the "
+                                                "terminal's settings from it (--folder DIR names another folder)\n")
+                                     .arg(QDir::toNativeSeparators(folder)));
+                good = false;
+            }
     return good;
 }
 
@@ -155,7 +183,7 @@ void ConversationRun::fileDone()
     if (!updated.isEmpty()) {
         const QString path = conversation.fileName + QStringLiteral(".new");
         QString error;
-        if (writeWhole(path, updated, &error)) {
+        if (writeUpdatedCopy(path, updated, &error)) {
             writeOut(stdout, QStringLiteral("updated copy: %1\n").arg(path));
             QJsonObject last = m_summary.last().toObject();
             last.insert(QStringLiteral("new_file"), QFileInfo(path).absoluteFilePath());

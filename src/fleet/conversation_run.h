@@ -50,7 +50,8 @@ public:
                     QObject *parent = nullptr);
     ~ConversationRun() override;
 
-    // Reads every file; false (and the messages on standard error) when one is bad.
+    // Reads every file and makes sure each folder has its "Config.ini"; false
+    // (and the messages on standard error) when one is bad or missing.
     bool load();
     // Starts the first file; the run ends with QCoreApplication::quit().
     void start();

@@ -11,8 +11,10 @@
 // "Balanca.txt", when present). With a base port, terminal i (from 0) gets
 // "Porta" = base + i, so a fleet of servers listens on consecutive ports and
 // a fleet of clients calls consecutive host ports; without one every copy
-// keeps the port it had. Folders that already exist are not touched: the
-// whole request is refused before anything is written.
+// keeps the port it had. Nothing that exists is touched: a fleet folder that
+// already holds terminal folders (subfolders with a "Config.ini"), whatever
+// their names, or a terminal folder's name already taken refuses the whole
+// request before anything is written.
 struct FleetRecipe {
     QString dir;
     int count = 0;
@@ -20,5 +22,10 @@ struct FleetRecipe {
     std::optional<int> basePort;
 };
 
-// The folders made, or an empty list and a sentence in *error.
+// What is wrong with a recipe (its count, source, ports or fleet folder), in a
+// sentence; empty when it can be made. Nothing is written.
+QString fleetRecipeRefusal(const FleetRecipe &recipe);
+
+// The folders made, or an empty list and a sentence in *error (a refusal as
+// above, or what failed while writing).
 QStringList makeFleet(const FleetRecipe &recipe, QString *error);

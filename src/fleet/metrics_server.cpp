@@ -21,6 +21,7 @@ const char *reason(int status)
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 431: return "Request Header Fields Too Large";
+    case 505: return "HTTP Version Not Supported";
     default: return "Error";
     }
 }
@@ -35,11 +36,17 @@ bool isToken(const QByteArray &word)
     return !word.isEmpty() && std::all_of(word.begin(), word.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
 }
 
+// "HTTP/" and a major and minor version of one digit each.
+bool isVersion(const QByteArray &word)
+{
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return word.size() == 8 && word.startsWith("HTTP/") && digit(word.at(5)) && word.at(6) == '.' && digit(word.at(7));
+}
+
 } // namespace
 
 struct MetricsServer::Connection {
     QTcpSocket *socket = nullptr;
-    QByteArray head;
     bool answered = false;
     QTimer deadline;
 };
@@ -58,25 +65,36 @@ MetricsServer::~MetricsServer()
     }
 }
 
-bool MetricsServer::listen(const QString &spec, QString *error)
+bool MetricsServer::parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error)
 {
     const qsizetype colon = spec.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
-    const uint port = colon < 0 ? 0 : spec.mid(colon + 1).toUInt(&ok);
+    const uint number = colon < 0 ? 0 : spec.mid(colon + 1).toUInt(&ok);
     QString host = colon < 0 ? QString() : spec.left(colon);
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
-    QHostAddress address;
+    QHostAddress parsed;
     if (host == QLatin1String("localhost"))
-        address = QHostAddress::LocalHost;
-    if (!ok || port > 65535 || (address.isNull() && !address.setAddress(host))) {
+        parsed = QHostAddress::LocalHost;
+    if (!ok || number > 65535 || (parsed.isNull() && !parsed.setAddress(host))) {
         *error = QStringLiteral("--metrics-listen is ADDR:PORT with an IP address (or localhost) and a port from 0 "
                                 "to 65535, not \"%1\"")
                      .arg(spec);
         return false;
     }
+    *address = parsed;
+    *port = quint16(number);
+    return true;
+}
+
+bool MetricsServer::listen(const QString &spec, QString *error)
+{
+    QHostAddress address;
+    quint16 port = 0;
+    if (!parseAddress(spec, &address, &port, error))
+        return false;
     m_server = new QTcpServer(this);
-    if (!m_server->listen(address, quint16(port))) {
+    if (!m_server->listen(address, port)) {
         *error = QStringLiteral("cannot serve the figures on %1: %2").arg(spec, m_server->errorString());
         delete m_server;
         m_server = nullptr;
@@ -94,6 +112,14 @@ QHostAddress MetricsServer::address() const
 quint16 MetricsServer::port() const
 {
     return m_server ? m_server->serverPort() : 0;
+}
+
+QString MetricsServer::metricsUrl() const
+{
+    QString host = address().toString();
+    if (address().protocol() == QAbstractSocket::IPv6Protocol)
+        host = QLatin1Char('[') + host + QLatin1Char(']');
+    return QStringLiteral("http://%1:%2/metrics").arg(host).arg(port());
 }
 
 void MetricsServer::accept()
@@ -120,32 +146,46 @@ void MetricsServer::accept()
 
 void MetricsServer::readFrom(Connection &connection)
 {
+    QTcpSocket *socket = connection.socket;
     if (connection.answered) {
-        // Whatever follows the one request is not read.
-        connection.socket->readAll();
+        // Whatever follows the one request is read only to reach its end, and not kept.
+        socket->readAll();
         return;
     }
-    connection.head += connection.socket->read(kMaxRequestBytes + 1 - connection.head.size());
-    qsizetype end = connection.head.indexOf("\r\n\r\n");
+    // The request stays in the socket's buffer until it is answered (see answer()).
+    const QByteArray head = socket->peek(kMaxRequestBytes + 1);
+    // Empty lines before the request line are allowed, and skipped.
+    qsizetype start = 0;
+    while (start < head.size() && (head.at(start) == '\r' || head.at(start) == '\n'))
+        ++start;
+    qsizetype end = head.indexOf("\r\n\r\n", start);
     if (end < 0)
-        end = connection.head.indexOf("\n\n");
+        end = head.indexOf("\n\n", start);
     if (end >= 0 && end <= kMaxRequestBytes)
-        answer(connection, respond(connection.head.left(end)));
-    else if (connection.head.size() > kMaxRequestBytes)
+        answer(connection, respond(head.mid(start, end - start)));
+    else if (head.size() > kMaxRequestBytes)
         answer(connection, plain(431, "the request head is longer than 8 KiB"));
 }
 
 void MetricsServer::answer(Connection &connection, const Response &response)
 {
     connection.answered = true;
-    connection.head.clear();
     QTcpSocket *socket = connection.socket;
-    // Sent out as the client reads. Then only our side is closed: closing both
-    // while the rest of a long request is still unread would reset the
-    // connection and lose the answer. The client closes, or the deadline does.
+    // The socket reads no further until the answer is out: it takes the end of
+    // the input (a client that half-closes after its request, as "nc -N" does)
+    // for the end of the connection and would drop the answer with it. A read
+    // buffer that is already full stops its reading.
+    socket->setReadBufferSize(std::max<qint64>(1, socket->bytesAvailable()));
+    // Sent out as the client reads. Then only our side is closed, and the rest
+    // of the input is read and thrown away until the client closes (or the
+    // deadline comes): closing both while input is still unread would reset
+    // the connection and lose the answer.
     connect(socket, &QTcpSocket::bytesWritten, this, [socket] {
-        if (socket->bytesToWrite() == 0)
-            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        if (socket->bytesToWrite() != 0)
+            return;
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+        socket->readAll();
+        socket->setReadBufferSize(kMaxRequestBytes + 1);
     });
     socket->write(serialize(response));
 }
@@ -171,8 +211,10 @@ MetricsServer::Response MetricsServer::respond(const QByteArray &head) const
     const qsizetype lineEnd = head.indexOf('\n');
     const QByteArray line = (lineEnd < 0 ? head : head.left(lineEnd)).trimmed();
     const QList<QByteArray> words = line.split(' ');
-    if (words.size() != 3 || !isToken(words[0]) || !words[1].startsWith('/') || !words[2].startsWith("HTTP/1."))
-        return plain(400, "not an HTTP/1 request line");
+    if (words.size() != 3 || !isToken(words[0]) || !words[1].startsWith('/') || !isVersion(words[2]))
+        return plain(400, "not an HTTP request line");
+    if (words[2] != "HTTP/1.0" && words[2] != "HTTP/1.1")
+        return plain(505, "only HTTP/1.0 and HTTP/1.1 are served");
     const QByteArray &method = words[0];
     if (method != "GET" && method != "HEAD")
         return plain(405, "only GET and HEAD are served");

@@ -18,7 +18,10 @@ class QTcpSocket;
 // Each connection carries one request and gets one response, after which the
 // server closes it. Everything a client sends is untrusted: the request head
 // is bounded (kMaxRequestBytes, else 431), a method other than GET or HEAD
-// gets 405, a path other than the two 404, a request that is not HTTP 400.
+// gets 405, a path other than the two 404, an HTTP version other than 1.0
+// and 1.1 505, a request that is not HTTP 400. Empty lines before the request
+// line are skipped. A client that closes its side after the request (as
+// "nc -N" does) still gets the whole answer.
 // The response is handed to the socket whole and the event loop goes on, so a
 // client that reads slowly holds only its own buffer, never the terminals;
 // a connection still open after kConnectionMs is cut, and connections past
@@ -36,6 +39,10 @@ public:
     // "ADDR:PORT" (an IPv4 address, "[IPv6]", or "localhost"; PORT 0 picks a
     // free one). On failure returns false and a sentence for the user in *error.
     bool listen(const QString &spec, QString *error);
+    // The address and port of such a spec, or false and a sentence in *error.
+    static bool parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error);
+    // "http://ADDR:PORT/metrics" of the listening server ("[...]" around an IPv6 address).
+    QString metricsUrl() const;
     QHostAddress address() const;
     quint16 port() const;
 

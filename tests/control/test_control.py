@@ -8,6 +8,7 @@ import signal
 import socket
 import stat
 import subprocess
+import sys
 import time
 
 import pytest
@@ -264,6 +265,20 @@ class TestClients:
             reply = ask(sock, reader, {"id": 1, "cmd": "state"})
             assert reply["error"]["code"] == "unauthorized"
             assert reader.readline() == b""
+            # The refusal names the ways ethernet-ctl takes the token, and each of them works.
+            package = os.path.join(os.path.dirname(__file__), "..", "..", "clients", "python")
+            for arguments, token_env, status in ((["state"], None, 1),
+                                                 (["--token", ready["token"], "state"], None, 0),
+                                                 (["state"], ready["token"], 0)):
+                env = {k: v for k, v in os.environ.items() if k != "ETHERNET_TOKEN"}
+                env.update(PYTHONPATH=package, ETHERNET_CONTROL=ready["control"])
+                if token_env:
+                    env["ETHERNET_TOKEN"] = token_env
+                ctl = subprocess.run([sys.executable, "-m", "ethernet_control.cli", *arguments], env=env,
+                                     capture_output=True, text=True, timeout=60)
+                assert ctl.returncode == status, ctl.stderr
+                if status:
+                    assert "--token TOKEN or ETHERNET_TOKEN=TOKEN" in ctl.stderr, ctl.stderr
             sock, reader = raw(ready["control"])
             assert ask(sock, reader, {"id": 2, "cmd": "auth", "token": "0" * 32})["error"]["code"] == "unauthorized"
             sock, reader = raw(ready["control"])

@@ -298,7 +298,7 @@ class TestScriptedOperators:
             ([binary, "--headless", "--fleet", str(tmp_path), "--folder", str(tmp_path)], 2),
             ([binary, "--headless", "--ramp-up", "100"], 2),
             ([binary, "--make-fleet", str(tmp_path / "f"), "--count", "0", "--from", "x"], 2),
-            ([binary, "--make-fleet", str(tmp_path / "f"), "--count", "2", "--from", str(tmp_path / "none")], 1),
+            ([binary, "--make-fleet", str(tmp_path / "f"), "--count", "2", "--from", str(tmp_path / "none")], 2),
             ([binary, "--headless", "--fleet", str(tmp_path / "empty")], 1),
         ]
         for command, status in cases:

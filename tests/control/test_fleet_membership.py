@@ -134,8 +134,46 @@ def test_a_fleet_too_large_for_the_open_file_limit_is_refused_before_it_starts(b
         host.server.accept()  # no terminal called
 
 
-def test_make_fleet_counts_up_to_ten_thousand(binary, tmp_path):
-    (tmp_path / "Config.ini").write_text(config(1, ZORVANE))
-    run = subprocess.run([binary, "--make-fleet", str(tmp_path / "f"), "--count", "10001", "--from",
-                          str(tmp_path / "Config.ini")], capture_output=True, timeout=30)
-    assert run.returncode == 2 and b"from 1 to 10000" in run.stderr
+# (the fleet folder, what it holds, --count, exit status, what standard error says, terminal folders after)
+MAKE_FLEET_CASES = [
+    ("shop", "a fleet of 12 made before", 1000, 2,
+     '--make-fleet: "{dir}" already holds 12 terminal folder(s) (t001 ... t012)', 12),
+    ("shop", "a fleet of 12 made before", 12, 2, '--make-fleet: "{dir}" already holds 12 terminal folder(s)', 12),
+    ("hand", "a terminal folder made by hand", 3, 2,
+     '--make-fleet: "{dir}" already holds 1 terminal folder(s) (till-2)', 1),
+    ("notes", "a folder that is no terminal", 3, 0, "", 3),
+    ("file", "nothing: it is a file", 3, 2, '--make-fleet: "{dir}" is not a folder', 0),
+    ("big", "nothing", 10001, 2, "--count is a number from 1 to 10000", 0),
+]
+
+
+@pytest.mark.parametrize("name, holds, count, status, says, after", MAKE_FLEET_CASES,
+                         ids=[f"{c[1]}, --count {c[2]}" for c in MAKE_FLEET_CASES])
+def test_make_fleet_adds_to_no_fleet(binary, tmp_path, name, holds, count, status, says, after):
+    source = tmp_path / "Config.ini"
+    source.write_text(config(1, ZORVANE))
+    folder = tmp_path / name
+
+    def make(n):
+        return subprocess.run([binary, "--make-fleet", str(folder), "--count", str(n), "--from", str(source)],
+                              capture_output=True, text=True, timeout=120)
+
+    if name == "shop":
+        assert make(12).returncode == 0
+    elif name == "hand":
+        (folder / "till-2").mkdir(parents=True)
+        (folder / "till-2" / "Config.ini").write_text(config(1, ZORVANE))
+    elif name == "notes":
+        (folder / "notes").mkdir(parents=True)
+    elif name == "file":
+        folder.write_text("not a folder")
+    run = make(count)
+    assert run.returncode == status, run.stderr
+    if status:
+        lines = run.stderr.splitlines()
+        assert len(lines) == 2 and lines[0].startswith("ethernet: " + says.format(dir=folder)), run.stderr
+        assert lines[1] == "Try 'ethernet --help' for more information."
+    terminals = [d for d in folder.iterdir() if (d / "Config.ini").is_file()] if folder.is_dir() else []
+    assert len(terminals) == after
+
+

@@ -4,6 +4,7 @@ it and answers a quantile, and bad or slow clients get an answer or nothing
 without holding the terminals."""
 
 import json
+import os
 import re
 import socket
 import subprocess
@@ -171,12 +172,90 @@ def test_requests_get_their_status_and_the_terminals_go_on(busy_fleet, host, req
         s.close()
 
 
+@pytest.fixture(scope="module")
+def one_terminal(tmp_path_factory):
+    """One headless terminal (calling a port where nobody answers) that serves its figures."""
+    folder = tmp_path_factory.mktemp("metrics")
+    process = ec.start(config=config(1, ZORVANE), folder=str(folder),
+                       extra_args=["--metrics-listen", "127.0.0.1:0"])
+    yield process
+    process.stop()
+
+
+def exchange(port, request: bytes, half_close: bool) -> bytes:
+    """Sends a request, closes our side after it when asked (as `nc -N` does), reads to the end."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(request)
+        if half_close:
+            s.shutdown(socket.SHUT_WR)
+        data = b""
+        while chunk := s.recv(65536):
+            data += chunk
+        return data
+
+
+# (what the client does, the bytes, whether it closes its side after them, the status, a page's bytes in the body)
+HOW_CLIENTS_ASK = [
+    ("HTTP/1.0 and the end of input", b"GET /metrics HTTP/1.0\r\n\r\n", True, b"200", b"ethernet_terminals 1"),
+    ("HTTP/1.1 and the end of input", b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", True, b"200",
+     b"ethernet_terminals 1"),
+    ("the page at / and the end of input", b"GET / HTTP/1.0\r\n\r\n", True, b"200", b'href="/metrics"'),
+    ("HEAD and the end of input", b"HEAD /metrics HTTP/1.0\r\n\r\n", True, b"200", None),
+    ("a missing page and the end of input", b"GET /none HTTP/1.0\r\n\r\n", True, b"404", b"/metrics"),
+    ("an empty line before the request", b"\r\nGET /metrics HTTP/1.1\r\n\r\n", False, b"200",
+     b"ethernet_terminals 1"),
+    ("empty lines of bare LF before the request", b"\n\nGET / HTTP/1.0\n\n", False, b"200", b'href="/metrics"'),
+    ("an empty line before, and the end of input", b"\r\nGET /metrics HTTP/1.0\r\n\r\n", True, b"200",
+     b"ethernet_terminals 1"),
+    ("HTTP/2.0", b"GET /metrics HTTP/2.0\r\n\r\n", False, b"505", b"HTTP/1.0 and HTTP/1.1"),
+    ("HTTP/1.2", b"GET /metrics HTTP/1.2\r\n\r\n", False, b"505", b"HTTP/1.0 and HTTP/1.1"),
+    ("HTTP/0.9 and the end of input", b"GET / HTTP/0.9\r\n\r\n", True, b"505", b"HTTP/1.0 and HTTP/1.1"),
+    ("a version that is not one", b"GET / HTTP/1.x\r\n\r\n", False, b"400", b"not an HTTP request line"),
+]
+
+
+@pytest.mark.parametrize("request_bytes,half_close,status,body_has", [c[1:] for c in HOW_CLIENTS_ASK],
+                         ids=[c[0] for c in HOW_CLIENTS_ASK])
+def test_every_request_gets_its_whole_answer(one_terminal, request_bytes, half_close, status, body_has):
+    # The end of the input and the answer race inside the program: asked often, every answer must be whole.
+    for _ in range(20 if half_close else 1):
+        answer = exchange(metrics_port(one_terminal), request_bytes, half_close)
+        head, _, body = answer.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 " + status + b" "), answer[:200]
+        length = int(re.search(rb"\r\nContent-Length: (\d+)\r\n", head + b"\r\n").group(1))
+        if body_has is None:  # HEAD: the length of the page, and no page
+            assert length > 0 and body == b""
+        else:
+            assert len(body) == length and body_has in body, body[:200]
+
+
+def test_the_ready_line_names_the_page(one_terminal, tmp_path):
+    url = f"http://127.0.0.1:{metrics_port(one_terminal)}/metrics"
+    assert one_terminal.ready["metrics"] == url
+    # Without --control the figures have a ready line of their own.
+    (tmp_path / "Config.ini").write_text(config(1, ZORVANE))
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    program = subprocess.Popen([ec.find_binary(), "--headless", "--folder", str(tmp_path), "--metrics-listen",
+                                "127.0.0.1:0"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
+    try:
+        ready = json.loads(program.stdout.readline())["ready"]
+        assert ready["pid"] == program.pid and set(ready) == {"metrics", "pid"}
+        port = int(re.fullmatch(r"http://127\.0\.0\.1:(\d+)/metrics", ready["metrics"]).group(1))
+        assert http(port, b"GET /metrics HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.1 200")
+    finally:
+        program.terminate()
+        program.wait(10)
+        program.stdout.close()
+
+
 @pytest.mark.parametrize("arguments,status,says", [
     (["--metrics-listen", "127.0.0.1:0"], 2, "needs --headless"),
     (["--headless", "--metrics-per-terminal"], 2, "needs --metrics-listen"),
-    (["--headless", "--metrics-listen", "nowhere:80"], 1, "ADDR:PORT"),
-    (["--headless", "--metrics-listen", "127.0.0.1:70000"], 1, "ADDR:PORT"),
-], ids=["without --headless", "per terminal alone", "a name that is not an address", "a port too high"])
+    (["--headless", "--metrics-listen", "nowhere:80"], 2, "ADDR:PORT"),
+    (["--headless", "--metrics-listen", "127.0.0.1:70000"], 2, "ADDR:PORT"),
+    (["--headless", "--metrics-listen", "127.0.0.1"], 2, "ADDR:PORT"),
+], ids=["without --headless", "per terminal alone", "a name that is not an address", "a port too high",
+        "no port"])
 def test_options_are_checked(binary, tmp_path, arguments, status, says):
     (tmp_path / "Config.ini").write_text(config(1, ZORVANE))
     run = subprocess.run([binary, "--folder", str(tmp_path), *arguments], capture_output=True, timeout=30,

@@ -279,3 +279,102 @@ def test_recordings_are_new_files_and_end_whole_on_sigterm(tmp_path, hosts):
     recorded = lines_of(str(tmp_path / "headless.jsonl"))
     assert [line["do"] for line in recorded if "do" in line] == ["key", "key", "key"]
     assert recorded[-1]["expect"]["display"][0] == "Ate logo!"
+
+
+UNREACHED = "[Config]\r\nConexao=1\r\nPorta=9\r\nEndereco=127.0.0.1\r\nProtocolo=1\r\n"
+# A file a person edited (a comment, matchers) whose last expectation never holds.
+HAND_WRITTEN = [
+    '{"conversation":1,"program":"ethernet","settings":{"protocol":"zorvane","role":"client"}}',
+    "# written by hand: the first screen may show anything",
+    '{"expect":{"display":[{"re":".*"},{"any":true}]}}',
+    '{"do":"key","key":"1"}',
+    '{"expect":{"display":["never shown",""]}}',
+]
+
+
+@pytest.mark.parametrize("there, line_end", [
+    ("nothing", "\n"), ("nothing", "\r\n"), ("a file", "\n"), ("a link to FILE", "\n"),
+    ("a link to FILE", "\r\n"), ("a link elsewhere", "\n"), ("a folder", "\n"),
+])
+def test_updated_copies_are_new_files_that_keep_the_line_ends(tmp_path, there, line_end):
+    (tmp_path / "Config.ini").write_bytes(UNREACHED.encode())
+    original = line_end.join(HAND_WRITTEN).encode() + line_end.encode()
+    path = tmp_path / "hand.jsonl"
+    path.write_bytes(original)
+    new = tmp_path / "hand.jsonl.new"
+    elsewhere = tmp_path / "elsewhere.txt"
+    elsewhere.write_text("mine\n")
+    if there == "a file":
+        new.write_text("an older copy, longer than the new one " * 100)
+    elif there == "a link to FILE":
+        os.symlink("hand.jsonl", new)
+    elif there == "a link elsewhere":
+        os.symlink(elsewhere, new)
+    elif there == "a folder":
+        new.mkdir()
+
+    result = replay(str(path), folder=str(tmp_path), step_timeout_ms=300, update=True)
+
+    assert result.returncode == 1 and [m["line"] for m in result.mismatches] == [5], result.report
+    assert path.read_bytes() == original and elsewhere.read_text() == "mine\n"
+    if there.startswith("a link") or there == "a folder":
+        refusal = "is a symbolic link" if there.startswith("a link") else "is a folder"
+        assert f'ethernet: "{new}" {refusal}' in result.report, result.report
+        assert result.new_files == [] and (new.is_symlink() or new.is_dir())
+        return
+    assert result.new_files == [str(new)]
+    written = new.read_bytes().split(line_end.encode())
+    assert written[-1] == b"" and all(not line.endswith(b"\r") and b"\n" not in line for line in written)
+    assert written[:4] == [line.encode() for line in HAND_WRITTEN[:4]]
+    assert json.loads(written[4])["expect"]["display"] != ["never shown", ""]
+
+
+def test_a_replay_refuses_what_it_cannot_run_with_and_writes_nothing(tmp_path):
+    good = tmp_path / "good.jsonl"
+    good.write_text("\n".join(HAND_WRITTEN[:3]) + "\n")
+    missing = tmp_path / "missing.jsonl"
+    no_settings = 'ethernet: "%s" has no "Config.ini"; a replay takes the terminal\'s settings from it ' \
+                  '(--folder DIR names another folder)' % tmp_path
+    cases = [
+        ([good], False, [no_settings]),
+        ([missing], True, ["ethernet: cannot read %s: No such file or directory" % missing]),
+        ([good, missing], False, ["ethernet: cannot read %s: No such file or directory" % missing, no_settings]),
+    ]
+    for files, settings, lines in cases:
+        if settings:
+            (tmp_path / "Config.ini").write_bytes(UNREACHED.encode())
+        before = sorted(os.listdir(tmp_path))
+        result = replay([str(f) for f in files], folder=str(tmp_path))
+        assert (result.returncode, result.report.splitlines(), result.output) == (2, lines, ""), files
+        assert sorted(os.listdir(tmp_path)) == before
+        if settings:
+            os.remove(tmp_path / "Config.ini")
+
+
+@pytest.mark.parametrize("there, replace, status, says", [
+    ("a file", False, 1, 'ethernet: --record: "{file}" exists; add --replace to write over it'),
+    ("a link", True, 1, 'ethernet: cannot record the conversation: "{file}" is a symbolic link; links are never '
+                        'written through'),
+    ("a file", True, 0, None),
+    ("nothing", False, 0, None),
+])
+def test_the_command_line_records_over_a_file_only_when_told(tmp_path, there, replace, status, says):
+    (tmp_path / "Config.ini").write_bytes(UNREACHED.encode())
+    target, kept = tmp_path / "take.jsonl", tmp_path / "kept.txt"
+    kept.write_text("mine\n")
+    if there == "a file":
+        target.write_text("mine\n")
+    elif there == "a link":
+        os.symlink(kept, target)
+    arguments = ["--record", str(target)] + (["--replace"] if replace else [])
+    if status:
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        run = subprocess.run([BINARY, "--headless", "--folder", str(tmp_path), *arguments], capture_output=True,
+                             env=env, timeout=30)
+        assert (run.returncode, run.stderr.decode().splitlines()[-1]) == (status, says.format(file=target))
+        assert kept.read_text() == "mine\n" and (there != "a file" or target.read_text() == "mine\n")
+        return
+    with ethernet_control.launch(folder=str(tmp_path), extra_args=arguments) as terminal:
+        terminal.key("1")
+        assert terminal.process.stop() == 0
+    assert [line.get("do") for line in lines_of(str(target))] == [None, None, "key", None]

@@ -47,3 +47,29 @@ def test_every_option_of_the_help_has_an_entry_in_the_manual_page():
     assert {"--headless", "-h", "--help"} <= known
     assert sorted(known - documented) == [], "options of --help missing from ethernet(1)"
     assert sorted(documented - known) == [], "options in ethernet(1) that --help does not know"
+
+
+def rendered_page() -> str:
+    env = dict(os.environ, MANWIDTH="200", LC_ALL="C.UTF-8")
+    run = subprocess.run(["man", "-E", "ascii", "--nh", "--nj", "-l", PAGE], capture_output=True, text=True,
+                         timeout=30, env=env)
+    assert run.returncode == 0, run.stderr
+    return " ".join(run.stdout.split())
+
+
+# (arguments that step past a bound, what the program then says, what the page says of it)
+BOUNDS = [
+    (["--make-fleet", "f", "--count", "0", "--from", "Config.ini"], r"--count is a number from 1 to (\d+)",
+     r"--count N With --make-fleet: how many terminal folders, from 1 to (\d+)"),
+]
+
+
+def test_the_manual_page_gives_the_programs_own_bounds(tmp_path):
+    page = rendered_page()
+    for arguments, said, written in BOUNDS:
+        run = subprocess.run([ethernet_control.find_binary(), *arguments], capture_output=True, text=True,
+                             timeout=30, cwd=tmp_path)
+        program = re.search(said, run.stderr)
+        documented = re.search(written, page)
+        assert program and documented, (run.stderr, arguments)
+        assert documented.group(1) == program.group(1), arguments

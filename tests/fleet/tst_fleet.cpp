@@ -171,7 +171,7 @@ private slots:
         QVERIFY(makeFleet({dir.filePath(QStringLiteral("fleet")), 13, source + QStringLiteral("/Config.ini"), {}},
                           &error)
                     .isEmpty());
-        QVERIFY(error.contains(QStringLiteral("already exists")));
+        QVERIFY2(error.contains(QStringLiteral("already holds 12 terminal folder(s) (t001 ... t012)")), qPrintable(error));
         QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("fleet/t013"))));
         QVERIFY(makeFleet({dir.filePath(QStringLiteral("other")), 3, source + QStringLiteral("/Config.ini"), 65534},
                           &error)

@@ -347,6 +347,8 @@ class ConversationItem(pytest.Item):
                             step_timeout_ms=int(step) if step else None,
                             update=bool(config.getoption("ethernet_update")))
         if not result.passed:
+            # The scratch copy is gone: the report names the folder the settings came from.
+            result.report = result.report.replace(folder, str(self.path.parent))
             raise ConversationFailed(result)
 
     def repr_failure(self, excinfo: pytest.ExceptionInfo[BaseException], style: Optional[str] = None) -> Any:

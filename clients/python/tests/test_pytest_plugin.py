@@ -196,6 +196,17 @@ def test_conversation_files_are_collected_and_replayed(pytester, run, tmp_path):
     assert "DOIS" in result.stdout.str()
 
 
+@pytest.mark.skipif(not _has_replay(), reason="this ethernet program has no --replay")
+def test_a_conversation_without_settings_names_its_own_folder(pytester, run):
+    (pytester.path / "menu.conversation.jsonl").write_text(
+        '{"conversation":1,"program":"ethernet","settings":{"protocol":"zorvane"}}\n{"expect":{"display":["",""]}}\n',
+        encoding="utf-8")
+    result = run()
+    result.assert_outcomes(failed=1)
+    result.stdout.fnmatch_lines([f'*"{pytester.path}" has no "Config.ini"*'])
+    assert "ethernet-replay-" not in result.stdout.str() and not (pytester.path / "Config.ini").exists()
+
+
 def test_the_readmes_test_file_passes_as_pasted(pytester, run):
     readme = open(os.path.join(PACKAGE, "..", "..", "README.md"), encoding="utf-8").read()
     section = readme.split("## Testing your host with pytest", 1)[1]
