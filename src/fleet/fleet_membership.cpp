@@ -63,8 +63,9 @@ QString Fleet::addTerminal(const QByteArray &config, const QString &wanted)
             continue;
         if (cause == EEXIST)
             throw fleetError(QStringLiteral("name_taken"), QStringLiteral("\"%1\" is already taken").arg(name));
-        throw fleetError(QStringLiteral("fleet_failed"), QStringLiteral("cannot make the folder %1: %2")
-                                                             .arg(folder, QString::fromLocal8Bit(std::strerror(cause))));
+        const QString reason = QString::fromLocal8Bit(std::strerror(cause));
+        throw fleetError(QStringLiteral("fleet_failed"),
+                         QStringLiteral("cannot make the folder %1: %2").arg(folder, reason));
     }
     MadeFolder made;
     struct stat madeStat = {};
@@ -102,9 +103,12 @@ QString Fleet::addTerminal(const QByteArray &config, const QString &wanted)
 namespace {
 
 // Takes away what addTerminal made at folder: its "Config.ini", then the
-// folder itself when nothing else is in it. A link found in the folder's place
-// is unlinked, and a folder that is not the one made (same device and node)
-// is left alone; nothing is followed. Returns whether something is still there.
+// folder itself when nothing else is in it. "Config.ini" is the one file a
+// terminal without windows writes in its folder (its settings); a script the
+// user put there, or a trace or recording asked for there, is the user's and
+// keeps the folder. A link found in the folder's place is unlinked, and a
+// folder that is not the one made (same device and node) is left alone;
+// nothing is followed. Returns whether something is still there.
 bool present(const QByteArray &path)
 {
     struct stat there = {};

@@ -89,48 +89,26 @@ def test_bad_additions_are_refused_before_anything_is_made(empty_fleet, args, co
 SCRIPT = "[Parametros]\nNumero_de_Inputs=1\n[Inputs]\n0=1234<CR>\n"
 
 
-def from_make_fleet(fleet, elsewhere, control, cfg):
-    (fleet / "t001" / "run.conversation.jsonl").write_text("{}\n")
-    return "t001"
-
-
-def linked_from_elsewhere(fleet, elsewhere, control, cfg):
-    return "t002"
-
-
-def added_then_given_a_script(fleet, elsewhere, control, cfg):
-    control.fleet_add(cfg, name="till")
-    (fleet / "till" / "Digitacoes.ini").write_text(SCRIPT)
-    return "till"
-
-
-def added_then_replaced_by_a_link(fleet, elsewhere, control, cfg):
-    control.fleet_add(cfg, name="till")
-    shutil.rmtree(fleet / "till")
-    os.symlink(elsewhere, fleet / "till")
-    return "till"
-
-
-def added_as_made(fleet, elsewhere, control, cfg):
-    control.fleet_add(cfg, name="till")
-    return "till"
-
-
-# How the member came to be; whether its folder is kept; what is there after
-# the removal and what is not (relative to the fleet folder, or to the folder
-# elsewhere that t002 links to).
+# A fleet of --make-fleet (t001, t002, each with a script) whose t002 is a
+# link to a folder elsewhere ("@/"), and "till" added by fleet.add: what the
+# test does to the member before removing it, whether its folder is kept, and
+# what is there after the removal and what is not.
 REMOVALS = [
-    (from_make_fleet, True, ["t001/Config.ini", "t001/Digitacoes.ini", "t001/run.conversation.jsonl"], []),
-    (linked_from_elsewhere, True, ["t002", "@/Config.ini", "@/Digitacoes.ini"], []),
-    (added_then_given_a_script, True, ["till/Digitacoes.ini"], ["till/Config.ini"]),
-    (added_then_replaced_by_a_link, False, ["@/Config.ini", "@/Digitacoes.ini"], ["till"]),
-    (added_as_made, False, [], ["till"]),
+    ("made by --make-fleet, with a recording", "t001",
+     lambda fleet, elsewhere: (fleet / "t001" / "run.conversation.jsonl").write_text("{}\n"),
+     True, ["t001/Config.ini", "t001/Digitacoes.ini", "t001/run.conversation.jsonl"], []),
+    ("a link to a folder elsewhere", "t002", None, True, ["t002", "@/Config.ini", "@/Digitacoes.ini"], []),
+    ("added, then given a script", "till", lambda fleet, elsewhere: (fleet / "till" / "Digitacoes.ini").write_text(SCRIPT),
+     True, ["till/Digitacoes.ini"], ["till/Config.ini"]),
+    ("added, then replaced by a link", "till",
+     lambda fleet, elsewhere: (shutil.rmtree(fleet / "till"), os.symlink(elsewhere, fleet / "till")),
+     False, ["@/Config.ini", "@/Digitacoes.ini"], ["till"]),
+    ("added as it was made", "till", None, False, [], ["till"]),
 ]
 
 
-@pytest.mark.parametrize("arrange,kept,there,gone", REMOVALS, ids=[r[0].__name__ for r in REMOVALS])
-def test_removal_takes_away_only_what_the_run_made(binary, tmp_path, host, arrange, kept, there, gone):
-    # A fleet of --make-fleet, whose second folder is a link to a folder elsewhere.
+@pytest.mark.parametrize("name,then,kept,there,gone", [r[1:] for r in REMOVALS], ids=[r[0] for r in REMOVALS])
+def test_removal_takes_away_only_what_the_run_made(binary, tmp_path, host, name, then, kept, there, gone):
     cfg = config(host.port, ZORVANE)
     fleet = make_fleet(binary, tmp_path, 2, cfg, extra_files={"Digitacoes.ini": SCRIPT})
     elsewhere = tmp_path / "elsewhere"
@@ -139,9 +117,11 @@ def test_removal_takes_away_only_what_the_run_made(binary, tmp_path, host, arran
     process = ec.start(folder=str(fleet), fleet=True)
     control = ec.connect(process.ready["control"])
     try:
-        name = arrange(fleet, elsewhere, control, cfg)
-        reply = control.fleet_remove(name)
-        assert reply["kept"] is kept
+        if name == "till":
+            control.fleet_add(cfg, name=name)
+        if then:
+            then(fleet, elsewhere)
+        assert control.fleet_remove(name)["kept"] is kept
         assert process.popen.poll() is None
     finally:
         control.close()
