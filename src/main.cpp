@@ -507,6 +507,9 @@ int runHeadless(int argc, char *argv[], const Options &options)
         trace = std::make_unique<TraceSession>(fleet.terminal(0));
     if (QString error; !options.trace.isEmpty() && !trace->start(options.trace, options.traceFormat, &error))
         return startFailure(error);
+    // The trace watches its terminal until the run ends and then writes its summary: fleet.remove leaves it be.
+    if (!options.trace.isEmpty())
+        fleet.pin(fleet.terminal(0), QStringLiteral("--trace"));
     std::unique_ptr<ControlServer> control;
     if (options.control) {
         QString error;
@@ -533,7 +536,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
     std::optional<ConversationRecording> recording;
     if (!options.record.isEmpty()) {
         recording.emplace(fleet.terminal(0));
-        fleet.pin(fleet.terminal(0));
+        fleet.pin(fleet.terminal(0), QStringLiteral("--record"));
         QString error;
         NewFile::Refusal refusal = NewFile::Refusal::None;
         if (!recording->start(QDir::currentPath(), options.record, options.replaceRecord, &error, &refusal)) {

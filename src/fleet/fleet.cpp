@@ -175,7 +175,7 @@ QJsonObject Fleet::metrics(const Terminal *only) const
     all.reserve(m_units.size());
     for (const Unit &unit : m_units)
         all.push_back(unit.metrics.get());
-    return fleetMetricsJson(all);
+    return fleetMetricsJson(all, m_retired, m_retiredCount);
 }
 
 bool Fleet::writeMetrics(const QString &path, QString *error) const

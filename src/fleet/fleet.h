@@ -68,6 +68,8 @@ public:
     // A bus address off: its frames reach nothing and it sends nothing.
     static void setAnswering(Terminal &terminal, bool on);
 
+    // One terminal's figures, or the whole run's: see fleetMetricsJson, with
+    // the terminals removed so far as the retired ones.
     QJsonObject metrics(const Terminal *only = nullptr) const;
     // The fleet's figures as JSON; false and a sentence when the file cannot be written.
     bool writeMetrics(const QString &path, QString *error) const;
@@ -88,20 +90,31 @@ public:
     QString addTerminal(const QByteArray &config, const QString &name = QString());
     // Stops a terminal, closes its connection, adds its figures to those kept
     // for the whole run and destroys it once control is back in the event
-    // loop; its folder is removed unless keep, or unless it is not a folder
-    // the fleet made below its root. Returns whether the folder was kept;
-    // throws ControlError for a name it does not know or a bus address.
+    // loop. Unless keep, what this run made for it goes: in a folder that
+    // addTerminal made, the "Config.ini" it wrote (which the terminal itself
+    // rewrites), then the folder if nothing else is in it; a link found in
+    // its place is unlinked, never followed. Folders the run found (of
+    // --fleet, --make-fleet, the working folder) are never touched. Returns
+    // whether the member's folder is still there; throws ControlError for a
+    // name it does not know, a bus address or a pinned terminal.
     bool removeTerminal(const QString &name, bool keep);
-    // A terminal that something of the run itself holds on to (a --record of
-    // the command line): removeTerminal refuses it.
-    void pin(Terminal &terminal) { m_pinned = &terminal; }
+    // A terminal that an option of the run holds on to for the whole run
+    // (--record, --trace): removeTerminal refuses it, naming the holder.
+    void pin(Terminal &terminal, const QString &holder);
 
 private:
+    // The folder addTerminal made, as the system knows it, so that a folder
+    // put in its place later is told apart.
+    struct MadeFolder {
+        std::uint64_t device = 0;
+        std::uint64_t inode = 0;
+    };
     struct Unit {
         QString name;
         std::unique_ptr<Prompts> prompts; // none: the run's own prompts
         std::unique_ptr<Terminal> terminal;
         std::unique_ptr<LoadMetrics> metrics;
+        std::optional<MadeFolder> made; // none: a folder the run found
     };
     Unit *unitOf(const Terminal *terminal);
     const Unit *unitOf(const Terminal *terminal) const;
@@ -114,9 +127,11 @@ private:
     int m_added = 0;
     ControlServer *m_server = nullptr;
     const Terminal *m_pinned = nullptr;
+    QStringList m_pinnedBy;
     std::vector<Unit> m_units;
     // The figures of the terminals removed so far, so that the program's counters never go back.
     LoadTotals m_retired;
+    qint64 m_retiredCount = 0;
     bool m_comutadora = false;
     // Changes on every start or stop of all playbacks, so starts still waiting from an earlier ramp do nothing.
     std::uint64_t m_rampRun = 0;

@@ -12,6 +12,14 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 // A "Config.ini" larger than this is not a configuration.
@@ -32,22 +40,47 @@ QString Fleet::addTerminal(const QByteArray &config, const QString &wanted)
         throw fleetError(QStringLiteral("fleet_full"),
                          QStringLiteral("the program runs %1 terminals, the most it takes").arg(kMaxTerminals));
     const QDir root(m_root);
+    const auto named = [this](const QString &name) {
+        return std::any_of(m_units.begin(), m_units.end(), [&name](const Unit &unit) { return unit.name == name; });
+    };
+    if (!wanted.isEmpty() && named(wanted))
+        throw fleetError(QStringLiteral("name_taken"), QStringLiteral("\"%1\" is already taken").arg(wanted));
+    // The folder is made in one step that fails when anything has the name
+    // already, so that another program adding to the same folder, or the
+    // user, keeps what they made; an automatic name then tries the next one.
     QString name = wanted;
-    if (name.isEmpty()) {
-        do
+    QString folder;
+    for (;;) {
+        if (wanted.isEmpty())
             name = QStringLiteral("a%1").arg(++m_added, 4, 10, QLatin1Char('0'));
-        while (root.exists(name) || std::any_of(m_units.begin(), m_units.end(),
-                                                [&name](const Unit &unit) { return unit.name == name; }));
+        if (wanted.isEmpty() && named(name))
+            continue;
+        folder = root.absoluteFilePath(name);
+        if (::mkdir(QFile::encodeName(folder).constData(), 0777) == 0)
+            break;
+        const int cause = errno;
+        if (cause == EEXIST && wanted.isEmpty())
+            continue;
+        if (cause == EEXIST)
+            throw fleetError(QStringLiteral("name_taken"), QStringLiteral("\"%1\" is already taken").arg(name));
+        const QString reason = QString::fromLocal8Bit(std::strerror(cause));
+        throw fleetError(QStringLiteral("fleet_failed"),
+                         QStringLiteral("cannot make the folder %1: %2").arg(folder, reason));
     }
-    if (std::any_of(m_units.begin(), m_units.end(), [&name](const Unit &unit) { return unit.name == name; }) ||
-        root.exists(name))
-        throw fleetError(QStringLiteral("name_taken"), QStringLiteral("\"%1\" is already taken").arg(name));
-    const QString folder = root.absoluteFilePath(name);
+    MadeFolder made;
+    struct stat madeStat = {};
+    if (::lstat(QFile::encodeName(folder).constData(), &madeStat) == 0)
+        made = {std::uint64_t(madeStat.st_dev), std::uint64_t(madeStat.st_ino)};
     QFile file(QDir(folder).filePath(QStringLiteral("Config.ini")));
-    if (!root.mkdir(name) || !file.open(QIODevice::WriteOnly | QIODevice::NewOnly) ||
-        file.write(config) != config.size() || !file.flush()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(config) != config.size() ||
+        !file.flush()) {
         const QString reason = file.errorString();
-        QDir(folder).removeRecursively();
+        // Only what this call made goes: the file, if it made it, and the folder, if nothing else came in.
+        if (file.isOpen()) {
+            file.close();
+            file.remove();
+        }
+        ::rmdir(QFile::encodeName(folder).constData());
         throw fleetError(QStringLiteral("fleet_failed"),
                          QStringLiteral("cannot make the folder %1: %2").arg(folder, reason));
     }
@@ -56,6 +89,7 @@ QString Fleet::addTerminal(const QByteArray &config, const QString &wanted)
     Unit unit = makeUnit(folder, name, false);
     unit.metrics = std::make_unique<LoadMetrics>(*unit.terminal, unit.name);
     unit.terminal->connections().setImmediateSends(true);
+    unit.made = made;
     Terminal &terminal = *unit.terminal;
     m_units.push_back(std::move(unit));
     if (m_server) {
@@ -64,6 +98,54 @@ QString Fleet::addTerminal(const QByteArray &config, const QString &wanted)
     }
     terminal.startWithoutWindows(false);
     return name;
+}
+
+namespace {
+
+// Takes away what addTerminal made at folder: its "Config.ini", then the
+// folder itself when nothing else is in it. "Config.ini" is the one file a
+// terminal without windows writes in its folder (its settings); a script the
+// user put there, or a trace or recording asked for there, is the user's and
+// keeps the folder. A link found in the folder's place is unlinked, and a
+// folder that is not the one made (same device and node) is left alone;
+// nothing is followed. Returns whether something is still there.
+bool present(const QByteArray &path)
+{
+    struct stat there = {};
+    return ::lstat(path.constData(), &there) == 0;
+}
+
+bool removeMadeFolder(const QString &folder, std::uint64_t device, std::uint64_t inode)
+{
+    const QByteArray path = QFile::encodeName(folder);
+    struct stat there = {};
+    if (::lstat(path.constData(), &there) != 0)
+        return false;
+    if (S_ISLNK(there.st_mode))
+        return ::unlink(path.constData()) != 0;
+    const int dir = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0)
+        return true;
+    struct stat opened = {};
+    const bool same = ::fstat(dir, &opened) == 0 && std::uint64_t(opened.st_dev) == device &&
+                      std::uint64_t(opened.st_ino) == inode;
+    if (same)
+        ::unlinkat(dir, "Config.ini", 0);
+    ::close(dir);
+    // Fails on a folder that holds anything else, and on a link put there meanwhile.
+    if (same)
+        ::rmdir(path.constData());
+    return present(path);
+}
+
+} // namespace
+
+void Fleet::pin(Terminal &terminal, const QString &holder)
+{
+    if (m_pinned != &terminal)
+        m_pinnedBy.clear();
+    m_pinned = &terminal;
+    m_pinnedBy.append(holder);
 }
 
 bool Fleet::removeTerminal(const QString &name, bool keep)
@@ -75,16 +157,18 @@ bool Fleet::removeTerminal(const QString &name, bool keep)
         control::badArgument(QStringLiteral("a terminal behind a Comutadora leaves the bus with \"bus\", it is not "
                                             "removed"));
     if (it->terminal.get() == m_pinned)
-        control::badArgument(QStringLiteral("\"%1\" is recording the conversation of --record; it is not removed")
-                                 .arg(name));
+        control::badArgument(QStringLiteral("\"%1\" is held by %2 until the run ends; it is not removed")
+                                 .arg(name, m_pinnedBy.join(QStringLiteral(" and "))));
     if (m_server)
         m_server->removeMember(name);
     m_retired.add(it->metrics->totals());
+    ++m_retiredCount;
     it->metrics.reset();
 
     Terminal *terminal = it->terminal.release();
     Prompts *prompts = it->prompts.release();
     const QString folder = terminal->workingFolder();
+    const std::optional<MadeFolder> made = it->made;
     m_units.erase(it);
     // Its running operations end first, and whoever waits for one hears that
     // the terminal was removed; none of its code is on the stack now, since
@@ -98,12 +182,9 @@ bool Fleet::removeTerminal(const QString &name, bool keep)
     connect(terminal, &QObject::destroyed, [prompts] { delete prompts; });
     terminal->deleteLater();
 
-    const QFileInfo place(folder);
-    const bool ours = !m_root.isEmpty() && place.absolutePath() == QDir(m_root).absolutePath();
-    if (keep || !ours)
-        return true;
-    QDir(folder).removeRecursively();
-    return false;
+    if (keep || !made)
+        return present(QFile::encodeName(folder));
+    return removeMadeFolder(folder, made->device, made->inode);
 }
 
 std::vector<ControlServer::ServerCommand> Fleet::membershipCommands(ControlServer &server)

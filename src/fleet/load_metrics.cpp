@@ -103,25 +103,31 @@ void LoadTotals::add(const LoadTotals &other)
     faults += other.faults;
 }
 
-QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals)
+namespace {
+
+QJsonObject sumsJson(qint64 terminals, const LoadTotals &totals)
 {
-    LatencyHistogram responses;
-    LatencyHistogram replies;
-    qint64 sends = 0;
-    qint64 losses = 0;
+    return {{QStringLiteral("terminals"), terminals},
+            {QStringLiteral("response_ms"), totals.responses.toJson()},
+            {QStringLiteral("reply_ms"), totals.replies.toJson()},
+            {QStringLiteral("sends"), qint64(totals.sends)},
+            {QStringLiteral("connection_losses"), qint64(totals.connectionLosses)}};
+}
+
+} // namespace
+
+QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals, const LoadTotals &retired,
+                             qint64 retiredCount)
+{
+    LoadTotals all = retired;
     QJsonArray each;
     for (const LoadMetrics *metrics : terminals) {
-        responses.merge(metrics->responses());
-        replies.merge(metrics->replies());
-        sends += qint64(metrics->sends());
-        losses += qint64(metrics->connectionLosses());
+        all.add(metrics->totals());
         each.append(metrics->toJson());
     }
-    return {{QStringLiteral("fleet"),
-             QJsonObject{{QStringLiteral("terminals"), qint64(terminals.size())},
-                         {QStringLiteral("response_ms"), responses.toJson()},
-                         {QStringLiteral("reply_ms"), replies.toJson()},
-                         {QStringLiteral("sends"), sends},
-                         {QStringLiteral("connection_losses"), losses}}},
-            {QStringLiteral("terminals"), each}};
+    QJsonObject fleet = sumsJson(qint64(terminals.size()), all);
+    fleet.insert(QStringLiteral("terminals_removed"), retiredCount);
+    return {{QStringLiteral("fleet"), fleet},
+            {QStringLiteral("terminals"), each},
+            {QStringLiteral("removed"), sumsJson(retiredCount, retired)}};
 }

@@ -76,6 +76,14 @@ private:
     int m_deliveryDepth = 0;
 };
 
-// The whole fleet's figures: every terminal's histograms added together,
-// its counters summed, and each terminal's own figures in order.
-QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals);
+// The whole fleet's figures:
+//   {"fleet":{"terminals":n,"terminals_removed":r,"response_ms":..,"reply_ms":..,"sends":..,"connection_losses":..},
+//    "terminals":[each running terminal's own figures, in order],
+//    "removed":{"terminals":r,"response_ms":..,"reply_ms":..,"sends":..,"connection_losses":..}}
+// "fleet" adds up the running terminals and the r terminals removed before
+// (retired, their figures already summed), so that a run whose terminals
+// all left still shows what they did; "terminals" counts those running, as
+// the list does, and "removed" is the part of the sums that the removed ones
+// brought.
+QJsonObject fleetMetricsJson(const std::vector<const LoadMetrics *> &terminals, const LoadTotals &retired = {},
+                             qint64 retiredCount = 0);

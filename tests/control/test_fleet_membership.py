@@ -2,8 +2,11 @@
 the timed wait a load tool measures with, and the open-file limit of a large
 fleet."""
 
+import json
 import os
+import shutil
 import subprocess
+import threading
 import time
 
 import pytest
@@ -83,6 +86,136 @@ def test_bad_additions_are_refused_before_anything_is_made(empty_fleet, args, co
     assert sorted(os.listdir(folder)) == ["control.sock", "stderr.txt"]
 
 
+SCRIPT = "[Parametros]\nNumero_de_Inputs=1\n[Inputs]\n0=1234<CR>\n"
+
+
+# A fleet of --make-fleet (t001, t002, each with a script) whose t002 is a
+# link to a folder elsewhere ("@/"), and "till" added by fleet.add: what the
+# test does to the member before removing it, whether its folder is kept, and
+# what is there after the removal and what is not.
+REMOVALS = [
+    ("made by --make-fleet, with a recording", "t001",
+     lambda fleet, elsewhere: (fleet / "t001" / "run.conversation.jsonl").write_text("{}\n"),
+     True, ["t001/Config.ini", "t001/Digitacoes.ini", "t001/run.conversation.jsonl"], []),
+    ("a link to a folder elsewhere", "t002", None, True, ["t002", "@/Config.ini", "@/Digitacoes.ini"], []),
+    ("added, then given a script", "till", lambda fleet, elsewhere: (fleet / "till" / "Digitacoes.ini").write_text(SCRIPT),
+     True, ["till/Digitacoes.ini"], ["till/Config.ini"]),
+    ("added, then replaced by a link", "till",
+     lambda fleet, elsewhere: (shutil.rmtree(fleet / "till"), os.symlink(elsewhere, fleet / "till")),
+     False, ["@/Config.ini", "@/Digitacoes.ini"], ["till"]),
+    ("added as it was made", "till", None, False, [], ["till"]),
+]
+
+
+@pytest.mark.parametrize("name,then,kept,there,gone", [r[1:] for r in REMOVALS], ids=[r[0] for r in REMOVALS])
+def test_removal_takes_away_only_what_the_run_made(binary, tmp_path, host, name, then, kept, there, gone):
+    cfg = config(host.port, ZORVANE)
+    fleet = make_fleet(binary, tmp_path, 2, cfg, extra_files={"Digitacoes.ini": SCRIPT})
+    elsewhere = tmp_path / "elsewhere"
+    shutil.move(fleet / "t002", elsewhere)
+    os.symlink(elsewhere, fleet / "t002")
+    process = ec.start(folder=str(fleet), fleet=True)
+    control = ec.connect(process.ready["control"])
+    try:
+        if name == "till":
+            control.fleet_add(cfg, name=name)
+        if then:
+            then(fleet, elsewhere)
+        assert control.fleet_remove(name)["kept"] is kept
+        assert process.popen.poll() is None
+    finally:
+        control.close()
+        process.stop()
+    place = lambda path: elsewhere / path[2:] if path.startswith("@/") else fleet / path  # noqa: E731
+    assert [p for p in there if not os.path.lexists(place(p))] == []
+    assert [p for p in gone if os.path.lexists(place(p))] == []
+    assert (elsewhere / "Digitacoes.ini").read_text() == SCRIPT
+
+
+def test_automatic_names_step_over_whatever_the_folder_holds(empty_fleet, host):
+    folder, control = empty_fleet
+    # A link to nothing is a name taken, though nothing is there to open.
+    os.symlink(folder / "nowhere", folder / "a0001")
+    (folder / "a0002").write_text("a user's file")
+    with pytest.raises(ec.ControlError) as taken:
+        control.fleet_add(config(host.port, ZORVANE), name="a0001")
+    assert taken.value.code == "name_taken"
+    assert control.fleet_add(config(host.port, ZORVANE)).name == "a0003"
+    assert os.readlink(folder / "a0001") == str(folder / "nowhere")
+    assert (folder / "a0002").read_text() == "a user's file"
+    assert (folder / "a0003" / "Config.ini").is_file()
+
+
+def test_two_programs_adding_to_one_folder_keep_each_others_terminals(tmp_path, host):
+    folder = tmp_path / "fleet"
+    folder.mkdir()
+    programs = [ec.start(folder=str(folder), fleet=True, control=f"unix:{tmp_path / f'p{i}.sock'}")
+                for i in range(2)]
+    cfg = config(host.port, ZORVANE)
+    added = [[], []]
+    failures = []
+    ready = threading.Barrier(2)
+
+    def add_many(i):
+        control = ec.connect(programs[i].ready["control"])
+        try:
+            ready.wait()
+            for _ in range(150):
+                added[i].append(control.fleet_add(cfg).name)
+        except Exception as error:  # noqa: BLE001 - reported below
+            failures.append(repr(error))
+        finally:
+            control.close()
+
+    threads = [threading.Thread(target=add_many, args=(i,)) for i in range(2)]
+    try:
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(120)
+        assert failures == []
+        assert [p.popen.poll() for p in programs] == [None, None]
+        assert set(added[0]).isdisjoint(added[1]) and len(set(added[0] + added[1])) == 300
+        assert [n for n in added[0] + added[1] if not (folder / n / "Config.ini").is_file()] == []
+    finally:
+        statuses = [p.stop() for p in programs]
+    assert statuses == [0, 0]
+
+
+def test_figures_keep_the_terminals_that_left(tmp_path, host):
+    folder = tmp_path / "fleet"
+    folder.mkdir()
+    figures = tmp_path / "figures.json"
+    process = ec.start(folder=str(folder), fleet=True, extra_args=["--metrics", str(figures)])
+    control = ec.connect(process.ready["control"])
+    try:
+        # Two users come, are answered once each and leave; a third stays and sends nothing.
+        for name in ("u1", "u2"):
+            user = control.fleet_add(config(host.port, ZORVANE), name=name)
+            conn = host.accept()
+            user.wait({"connected": True})
+            mark = user.seq
+            user.key("A")
+            assert read_exactly(conn, 1) == b"A"
+            conn.sendall(STX + b"DHELLO" + ETX)
+            user.wait({"display": "HELLO"}, after_seq=mark)
+            control.fleet_remove(name)
+            conn.close()
+        control.fleet_add(config(host.port, ZORVANE), name="u3")
+        live = control.metrics()
+    finally:
+        control.close()
+        assert process.stop() == 0
+    written = json.loads(figures.read_text())
+    for figures_ in (live, written):
+        whole = figures_["fleet"]
+        assert (whole["terminals"], whole["terminals_removed"]) == (1, 2)
+        assert whole["response_ms"]["count"] == 2 and whole["sends"] == 2
+        assert [t["name"] for t in figures_["terminals"]] == ["u3"]
+        removed = figures_["removed"]
+        assert removed["terminals"] == 2 and removed["response_ms"]["count"] == 2 and removed["sends"] == 2
+
+
 def test_removing_what_is_not_there_is_refused(empty_fleet):
     _, control = empty_fleet
     for args in ({}, {"terminal": "nobody"}, {"terminal": 3}):
@@ -91,17 +224,24 @@ def test_removing_what_is_not_there_is_refused(empty_fleet):
         assert refused.value.code == "bad_argument"
 
 
-def test_the_terminal_a_record_option_records_is_not_removed(tmp_path, host):
-    # --record holds the one terminal of the run until it ends.
+@pytest.mark.parametrize("option,file,says", [
+    ("--record", "kept.conversation.jsonl", '{"conversation":1'),
+    ("--trace", "kept.trace", "# summary: "),
+], ids=["record", "trace"])
+def test_the_terminal_an_option_of_the_run_holds_is_not_removed(tmp_path, host, option, file, says):
+    # --record and --trace hold the one terminal of the run until it ends.
     with ec.launch(config=config(host.port, ZORVANE), folder=str(tmp_path),
-                   extra_args=["--record", str(tmp_path / "kept.conversation.jsonl")]) as terminal:
+                   extra_args=[option, str(tmp_path / file)]) as terminal:
         name = terminal.state().get("name") or os.path.basename(str(tmp_path))
         with pytest.raises(ec.ControlError) as refused:
             terminal.request("fleet.remove", terminal=name)
-        assert refused.value.code == "bad_argument" and "--record" in refused.value.message
+        assert refused.value.code == "bad_argument" and option in refused.value.message
         terminal.key("1")
         assert terminal.process.popen.poll() is None
-    assert (tmp_path / "kept.conversation.jsonl").read_text().startswith('{"conversation":1')
+        process = terminal.process
+    # The run ended cleanly, and the file is whole.
+    assert process.popen.returncode == 0
+    assert says in (tmp_path / file).read_text()
 
 
 def test_a_timed_wait_runs_from_the_first_send_to_the_condition(empty_fleet, host):
