@@ -19,6 +19,7 @@ const char *reason(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
     case 431: return "Request Header Fields Too Large";
     default: return "Error";
@@ -27,7 +28,7 @@ const char *reason(int status)
 
 MetricsServer::Response plain(int status, const QByteArray &text)
 {
-    return {status, kTextType, text + '\n', false};
+    return {status, kTextType, text + '\n', false, {}};
 }
 
 bool isToken(const QByteArray &word)
@@ -118,6 +119,23 @@ void MetricsServer::accept()
     }
 }
 
+void MetricsServer::setSite(Pages pages, Upgrade upgrade)
+{
+    m_pages = std::move(pages);
+    m_upgrade = std::move(upgrade);
+}
+
+QByteArray MetricsServer::headerValue(const QByteArray &head, const QByteArray &name)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0 && lines[i].left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            return lines[i].mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
 void MetricsServer::readFrom(Connection &connection)
 {
     if (connection.answered) {
@@ -125,14 +143,46 @@ void MetricsServer::readFrom(Connection &connection)
         connection.socket->readAll();
         return;
     }
-    connection.head += connection.socket->read(kMaxRequestBytes + 1 - connection.head.size());
+    // Looked at, not taken: a request to switch protocols is handed on with its head still in the socket.
+    connection.head = connection.socket->peek(kMaxRequestBytes + 1);
     qsizetype end = connection.head.indexOf("\r\n\r\n");
-    if (end < 0)
+    qsizetype endLength = 4;
+    if (end < 0) {
         end = connection.head.indexOf("\n\n");
-    if (end >= 0 && end <= kMaxRequestBytes)
-        answer(connection, respond(connection.head.left(end)));
-    else if (connection.head.size() > kMaxRequestBytes)
+        endLength = 2;
+    }
+    if (end >= 0 && end <= kMaxRequestBytes) {
+        const QByteArray head = connection.head.left(end);
+        if (m_upgrade && !headerValue(head, "Upgrade").isEmpty()) {
+            QTcpSocket *socket = connection.socket;
+            std::optional<Response> refusal = m_upgrade(head, socket);
+            if (!refusal) {
+                release(socket);
+                return;
+            }
+            connection.socket->read(end + endLength);
+            answer(connection, *refusal);
+            return;
+        }
+        connection.socket->read(end + endLength);
+        answer(connection, respond(head));
+    } else if (connection.head.size() > kMaxRequestBytes) {
+        connection.socket->readAll();
         answer(connection, plain(431, "the request head is longer than 8 KiB"));
+    }
+}
+
+void MetricsServer::release(QTcpSocket *socket)
+{
+    const auto it = std::find_if(m_connections.begin(), m_connections.end(),
+                                 [socket](const auto &connection) { return connection->socket == socket; });
+    if (it == m_connections.end())
+        return;
+    socket->disconnect(this);
+    std::shared_ptr<Connection> gone(it->release());
+    m_connections.erase(it);
+    gone->deadline.stop();
+    QMetaObject::invokeMethod(this, [gone] {}, Qt::QueuedConnection);
 }
 
 void MetricsServer::answer(Connection &connection, const Response &response)
@@ -179,15 +229,17 @@ MetricsServer::Response MetricsServer::respond(const QByteArray &head) const
     const qsizetype query = words[1].indexOf('?');
     const QByteArray path = query < 0 ? words[1] : words[1].left(query);
     Response response;
-    if (path == "/metrics")
-        response = {200, kMetricsType, m_metricsText(), false};
+    if (std::optional<Response> page = m_pages ? m_pages(path) : std::nullopt)
+        response = *page;
+    else if (path == "/metrics" && m_metricsText)
+        response = {200, kMetricsType, m_metricsText(), false, {}};
     else if (path == "/")
         response = {200, QByteArrayLiteral("text/html; charset=utf-8"),
                     QByteArrayLiteral("<!DOCTYPE html>\n<html><head><title>Ethernet</title></head><body>\n"
                                       "<h1>Ethernet</h1>\n<p>The load figures of the terminals of this program, "
                                       "in the Prometheus text format: <a href=\"/metrics\">/metrics</a>.</p>\n"
                                       "</body></html>\n"),
-                    false};
+                    false, {}};
     else
         response = plain(404, "no such page; the figures are at /metrics");
     response.headOnly = method == "HEAD";
@@ -201,6 +253,7 @@ QByteArray MetricsServer::serialize(const Response &response)
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     if (response.status == 405)
         out += "Allow: GET, HEAD\r\n";
+    out += response.extraHeaders;
     out += "Connection: close\r\n\r\n";
     if (!response.headOnly)
         out += response.body;
