@@ -155,12 +155,15 @@ void MetricsServer::readFrom(Connection &connection)
         const QByteArray head = connection.head.left(end);
         if (m_upgrade && !headerValue(head, "Upgrade").isEmpty()) {
             QTcpSocket *socket = connection.socket;
+            // Its new owner may read at once (and say so with readyRead): this server hears no more of it.
+            socket->disconnect(this);
             std::optional<Response> refusal = m_upgrade(head, socket);
             if (!refusal) {
                 release(socket);
                 return;
             }
-            connection.socket->read(end + endLength);
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
+            socket->read(end + endLength);
             answer(connection, *refusal);
             return;
         }

@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -17,6 +18,8 @@ namespace {
 // One browser tab as the control server sees it.
 class WebSocketChannel : public MessageChannel {
 public:
+    static constexpr int kCloseMs = 2000;
+
     explicit WebSocketChannel(QWebSocket *socket) : m_socket(socket) {}
     void send(const QByteArray &message) override
     {
@@ -26,8 +29,14 @@ public:
     qint64 unsentBytes() const override { return m_socket ? m_socket->bytesToWrite() : 0; }
     void hangUp() override
     {
-        if (m_socket)
-            m_socket->close(QWebSocketProtocol::CloseCodePolicyViolated);
+        if (!m_socket)
+            return;
+        m_socket->close(QWebSocketProtocol::CloseCodePolicyViolated);
+        // A peer that never answers the close is not waited for.
+        QTimer::singleShot(kCloseMs, m_socket, [socket = m_socket] {
+            if (socket)
+                socket->abort();
+        });
     }
     void abort() override
     {

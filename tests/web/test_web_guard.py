@@ -4,7 +4,9 @@ messages and on a client that never reads, each while the program goes on
 answering its other clients."""
 
 import json
+import os
 import socket
+import subprocess
 import time
 
 import pytest
@@ -101,8 +103,8 @@ def test_a_viewer_sees_everything_and_acts_on_nothing(fleet):
     operate, view = tokens(process)
     viewer = authenticated(host, port, view)
     operator = authenticated(host, port, operate)
-    hosts[0].show("SEEN BY ALL")
     viewer.request("subscribe", events=["display"], terminals=[names[0]])
+    hosts[0].show("SEEN BY ALL")
     deadline = time.monotonic() + 10
     while not any(e.get("shown", [""])[0].startswith("SEEN BY ALL") for e in viewer.events):
         assert time.monotonic() < deadline, viewer.events
@@ -115,7 +117,7 @@ def test_a_viewer_sees_everything_and_acts_on_nothing(fleet):
               ("fleet.remove", {"terminal": names[1]}), ("record.start", {"file": "x.conv"}),
               ("trace.start", {"file": "x.trace"})]
     for cmd, args in acting:
-        reply = viewer.request(cmd, terminal=names[0], **args)
+        reply = viewer.request(cmd, **{"terminal": names[0], **args})
         assert reply.get("error", {}).get("code") == "forbidden", (cmd, reply)
     assert hosts[0].quiet_for(0.5) == b""
     state = operator.request("state", terminal=names[0])["ok"]
@@ -132,11 +134,15 @@ def test_an_oversized_message_ends_only_that_client(fleet):
     operate, _ = tokens(process)
     other = authenticated(host, port, operate)
     big = authenticated(host, port, operate)
-    big.send_text(json.dumps({"id": 9, "cmd": "type", "terminal": names[0], "text": "1" * (2 * 1024 * 1024)}))
-    with pytest.raises(ConnectionError) as closed:
+    try:
+        big.send_text(json.dumps({"id": 9, "cmd": "type", "terminal": names[0], "text": "1" * (2 * 1024 * 1024)}))
+    except OSError:
+        pass  # the program may close before the whole message is in
+    with pytest.raises(OSError) as closed:
         while True:
             big.recv()
-    assert closed.value.args[1] in (1009, None)
+    if len(closed.value.args) > 1 and isinstance(closed.value.args[1], int):
+        assert closed.value.args[1] == 1009  # "message too big"
     assert hosts[0].quiet_for(0.3) == b""
     assert "ok" in other.request("state", terminal=names[1])
     # A frame header that announces more than the bound is refused before the body comes.
@@ -154,19 +160,20 @@ def test_a_client_that_never_reads_misses_events_and_holds_nobody(fleet):
     host, port = web_address(process)
     operate, _ = tokens(process)
     sleeper = authenticated(host, port, operate)
-    sleeper.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     sleeper.request("subscribe", events=["display", "received"], terminals=[names[0]])
     other = authenticated(host, port, operate)
-    # Far more than the socket buffers hold: the program keeps going all the same.
-    line = ("X" * 40).encode()
-    for i in range(3000):
-        hosts[0].write(b"\x1b[H" + str(i).encode() + line)
+    # Far more than the socket buffers hold (each read comes back as a "received" event in hex): the
+    # program keeps going all the same.
+    chunk = b"\x1b[H" + b"X" * 1000
+    for _ in range(20000):
+        hosts[0].write(chunk)
     started = time.monotonic()
     assert "ok" in other.request("key", terminal=names[1], key="3")
     hosts[1].read_until(b"3")
-    for _ in range(20):
-        assert "ok" in other.request("state", terminal=names[0])
-    assert time.monotonic() - started < 60  # a generous bound: only that the program was never held
+    hosts[0].show("THE END")
+    # The program goes through the whole flood while the sleeper reads nothing.
+    while not other.request("state", terminal=names[0])["ok"]["display"]["shown"][0].startswith("THE END"):
+        assert time.monotonic() - started < 60  # a generous bound: only that the program was never held
     # Read now: what was missed is said, and the program is still there for the sleeper.
     dropped = []
     deadline = time.monotonic() + 30
@@ -215,12 +222,20 @@ def test_tokens_from_a_file_survive_a_restart_and_bad_options_are_refused(tmp_pa
     assert [l.split("#")[1] for l in second.ready["web"].values()] == [l.split("#")[1] for l in links.values()]
     second.stop()
     host.close()
-    import subprocess
-    import os
     binary = os.environ.get("ETHERNET_BINARY", "ethernet")
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    # --web alone: the ready line still comes, with the links and without a control address.
+    alone = subprocess.Popen([binary, "--headless", "--folder", str(tmp_path / "shop" / "t001"), "--web", "0"],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        ready = json.loads(alone.stdout.readline())["ready"]
+        assert sorted(ready) == ["pid", "web"] and ready["web"]["view"].startswith("http://127.0.0.1:")
+    finally:
+        alone.terminate()
+        assert "the terminals in a browser: http://127.0.0.1:" in alone.communicate(timeout=30)[1]
     token_file.write_text('{"operate":"short","view":"short"}')
     for args in (["--web-tokens", str(token_file)], ["--web", "127.0.0.1:0", "--web-tokens", str(token_file)],
                  ["--web", "nowhere:x"]):
         run = subprocess.run([binary, "--headless", "--folder", str(tmp_path), *args], capture_output=True,
-                             text=True, timeout=30, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+                             text=True, timeout=30, env=env)
         assert run.returncode in (1, 2) and "web" in run.stderr, (args, run.stderr)
