@@ -233,15 +233,21 @@
       const previous = fleet.all;
       fleet.all = new Map();
       for (const t of ok.terminals) fleet.all.set(t.name, Object.assign(previous.get(t.name) || {}, t));
-      fleet.single = ok.terminals.length === 1 && ok.terminals[0].name === "";
+      fleet.single = ok.terminals.length === 1;
       for (const [, el] of fleet.rendered) el.remove();
       fleet.rendered.clear();
       applyFilter();
     });
   }
 
+  // With one terminal the program names none in its events: they are that one's.
+  function eventTerminal(ev) {
+    if (ev.terminal !== undefined) return ev.terminal;
+    return fleet.all.size === 1 ? fleet.all.keys().next().value : "";
+  }
+
   function fleetEvent(ev) {
-    const name = ev.terminal === undefined ? "" : ev.terminal;
+    const name = eventTerminal(ev);
     if (ev.event === "fleet") {
       if (ev.change === "added") fleet.all.set(ev.terminal, { name: ev.terminal, connected: false });
       else fleet.all.delete(ev.terminal);
@@ -391,12 +397,11 @@
   }
 
   function terminalEvent(ev) {
-    const name = ev.terminal === undefined ? "" : ev.terminal;
     if (ev.event === "fleet") {
       if (ev.change === "removed" && ev.terminal === term.name) $("term-error").textContent = "This terminal was removed.";
       return;
     }
-    if (name !== term.name && !(fleet.single && ev.terminal === undefined)) return;
+    if (ev.terminal !== undefined && ev.terminal !== term.name) return;
     if (ev.event === "display") showDisplay(ev.shown);
     else if (ev.event === "leds") showLeds(ev.leds);
     else if (ev.event === "connection") refreshState();
@@ -425,7 +430,11 @@
       term.name = null;
       document.title = "Ethernet terminals";
       loadFleet().then(() => {
-        if (fleet.single) location.hash = hashFor("");
+        // A program of one terminal opens on it, once; "all terminals" still leads back here.
+        if (fleet.single && !fleet.openedSingle) {
+          fleet.openedSingle = true;
+          location.hash = hashFor(fleet.all.keys().next().value);
+        }
       }, () => {});
     }
   }
