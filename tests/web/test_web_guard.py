@@ -239,3 +239,23 @@ def test_tokens_from_a_file_survive_a_restart_and_bad_options_are_refused(tmp_pa
         run = subprocess.run([binary, "--headless", "--folder", str(tmp_path), *args], capture_output=True,
                              text=True, timeout=30, env=env)
         assert run.returncode in (1, 2) and "web" in run.stderr, (args, run.stderr)
+
+
+def test_one_port_serves_the_console_and_the_figures_when_both_name_it(tmp_path):
+    host = Host()
+    make_fleet(tmp_path / "shop", [host])
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        port = probe.getsockname()[1]
+    spec = f"127.0.0.1:{port}"
+    process = start(tmp_path / "shop", web=spec, extra=["--metrics-listen", spec])
+    try:
+        host.accept()
+        status, _, body = http_get("127.0.0.1", port, "/metrics")
+        assert status == 200 and b"# TYPE" in body
+        status, _, body = http_get("127.0.0.1", port, "/")
+        assert status == 200 and b"console.js" in body
+        ws = authenticated("127.0.0.1", port, tokens(process)[1])
+        assert ws.request("glance", full=False)["ok"]["terminals"] == [{"name": "t001", "connected": True}]
+    finally:
+        process.stop()
+        host.close()
