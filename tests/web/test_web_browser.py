@@ -14,7 +14,7 @@ if not shutil.which("chromedriver") or not shutil.which("chromium"):
 from selenium.webdriver.common.action_chains import ActionChains  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
-from webtools import Host, chromium, make_fleet, start, wait_for  # noqa: E402
+from webtools import Host, chromium, config, ec, make_fleet, start, wait_for  # noqa: E402
 
 
 def line(driver, terminal, n):
@@ -60,6 +60,21 @@ def test_the_fleet_page_follows_every_write_and_a_click_reaches_the_host(shop):
     search.clear()
     search.send_keys("disconnected")
     wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, "[data-terminal]") == [], what="no tile disconnected")
+
+    # A terminal added while the program runs comes; removed, it goes.
+    control = ec.connect(process.ready["control"])
+    try:
+        control.fleet_add(config(1), name="late")  # calls a port where nobody listens: disconnected
+        wait_for(lambda: [e.get_attribute("data-terminal") for e in
+                          driver.find_elements(By.CSS_SELECTOR, "[data-terminal]")] == ["late"], what="late listed")
+        search.clear()
+        search.send_keys(" ")
+        wait_for(lambda: driver.find_element(By.ID, "count").text == "4 terminals", what="four terminals")
+        control.fleet_remove("late")
+        wait_for(lambda: driver.find_element(By.ID, "count").text == "3 terminals", what="three again")
+        assert not driver.find_elements(By.CSS_SELECTOR, '[data-terminal="late"]')
+    finally:
+        control.close()
 
     # One terminal's page: its display, and a click on a key goes to its host only.
     driver.get(process.ready["web"]["operate"] + "&terminal=t002")
