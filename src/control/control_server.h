@@ -104,6 +104,13 @@ struct ControlSession {
 // without a race. Recent sends and reads are kept (bounded) so that a wait can
 // look back to a sequence number.
 //
+// Clients may also bring their own transport of whole messages (the browser's
+// WebSockets, see web/web_console.h): one request per message, the same table
+// and the same replies and events. Their tokens say what they may do: operate,
+// or only look (every acting command is refused with "forbidden"). Such a
+// client that reads too slowly misses events (it is told how many with a
+// "dropped" event) rather than being cut off at once.
+//
 // Everything a client sends is untrusted: lines are bounded, every argument is
 // checked before anything acts, and a client that stops reading is cut off
 // once its unread output passes kMaxUnreadBytes. Who is let in at all (the
