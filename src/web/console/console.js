@@ -39,9 +39,10 @@
         this.request("auth", { token: this.token }).then((ok) => {
           this.access = ok.access || "operate";
           this.attempt = 0;
+          this.refusal = null;
           this.onState("up", this.everUp);
           this.everUp = true;
-        }, (err) => this.onState("refused", err));
+        }, (err) => { this.refusal = err; this.onState("refused", err); });
         return;
       }
       if (msg.event) { this.onEvent(msg); return; }
@@ -454,7 +455,9 @@
       link.access = null;
       el.textContent = "offline";
       el.className = "link-state down";
-      showBanner(`The connection to the program is lost; trying again in ${(detail / 1000).toFixed(1)} s…`, true);
+      const why = link.refusal ? `The program does not take this link (${link.refusal.message})`
+        : "The connection to the program is lost";
+      showBanner(`${why}; trying again in ${(detail / 1000).toFixed(1)} s…`, true);
     } else if (state === "refused") {
       el.textContent = "refused";
       el.className = "link-state down";
