@@ -134,3 +134,20 @@ def test_the_page_comes_back_by_itself_when_the_program_restarts_on_the_same_por
         wait_for(lambda: line(driver, "t003", 1).startswith("BACK AGAIN"), what="a write after the restart")
     finally:
         again.stop()
+
+
+def test_a_program_that_starts_with_no_terminal_shows_the_first_one_added(tmp_path):
+    (tmp_path / "shop").mkdir()
+    process = start(tmp_path / "shop")
+    driver = chromium(str(tmp_path / "profile"))
+    try:
+        driver.get(process.ready["web"]["view"])
+        wait_for(lambda: driver.find_element(By.ID, "count").text == "0 terminals", what="no terminal")
+        control = ec.connect(process.ready["control"])
+        control.fleet_add(config(1), name="first")
+        control.close()
+        wait_for(lambda: driver.find_elements(By.CSS_SELECTOR, '[data-terminal="first"]'), what="the first tile")
+        assert driver.find_element(By.ID, "count").text == "1 terminal"
+    finally:
+        driver.quit()
+        process.stop()

@@ -238,6 +238,10 @@
       for (const [, el] of fleet.rendered) el.remove();
       fleet.rendered.clear();
       applyFilter();
+      // A program that runs no terminal has none to send events of: the page looks again now and then.
+      clearTimeout(fleet.emptyTimer);
+      if (fleet.all.size === 0)
+        fleet.emptyTimer = setTimeout(() => { if (currentPage() === "fleet" && link.access !== null) loadFleet(); }, 2000);
     });
   }
 
