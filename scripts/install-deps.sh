@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake make g++ pkg-config ccache
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev qt6-serialport-dev qt6-websockets-dev libgl-dev
   libjpeg-dev
   libbenchmark-dev
   clang libclang-rt-14-dev
@@ -16,6 +16,7 @@ packages=(
   python3 python3-pytest python3-pytest-xdist python3-setuptools python3-pip python3-wheel python3-venv
   python3-locust prometheus
   tshark
+  chromium chromium-driver python3-selenium
 )
 
 missing=()

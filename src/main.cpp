@@ -16,6 +16,7 @@
 #include "trace/trace_session.h"
 #include "ui/emulator_app.h"
 #include "ui/message_prompts.h"
+#include "web/web_console.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -67,6 +68,13 @@ const char *const kUsage =
     "  --make-fleet DIR --count N --from CONFIG [--base-port P]\n"
     "                           make N terminal folders DIR/t001... from one \"Config.ini\"\n"
     "                           (and the files beside it), port P + i for terminal i; exit\n"
+    "  --web ADDR:PORT          show the terminals in a browser: serve a live console of\n"
+    "                           every terminal at http://ADDR:PORT/ (ADDR 127.0.0.1 when\n"
+    "                           only a PORT is given; port 0 picks a free one); the two\n"
+    "                           links, to operate and to view only, are printed on the\n"
+    "                           ready line and on standard error\n"
+    "  --web-tokens FILE        ... with the tokens of FILE ({\"operate\":..,\"view\":..}),\n"
+    "                           made with new ones when missing, so the links outlive a run\n"
     "  --trace FILE             write a decoded trace of the host link and of what the\n"
     "                           terminal did to FILE, one record a line\n"
     "  --trace-format FORMAT    \"text\" (default) or \"jsonl\" (one JSON object a line)\n"
@@ -116,6 +124,8 @@ struct Options {
     std::optional<QString> metrics;
     std::optional<QString> metricsListen;
     bool metricsPerTerminal = false;
+    std::optional<QString> web;
+    QString webTokens;
     std::optional<FleetRecipe> makeFleet;
     QString trace;
     traceformat::Format traceFormat = traceformat::Format::Text;
@@ -176,8 +186,8 @@ std::optional<int> parseReplayOptions(const QCommandLineParser &parser, Options 
 {
     const auto isSet = [&](const char *name) { return parser.isSet(QString::fromLatin1(name)); };
     const auto value = [&](const char *name) { return parser.value(QString::fromLatin1(name)); };
-    for (const char *other : {"record", "replace", "control", "fault", "playback", "ramp-up", "metrics", "trace",
-                              "user-folder", "addresses"})
+    for (const char *other : {"record", "replace", "control", "web", "web-tokens", "fault", "playback", "ramp-up",
+                              "metrics", "trace", "user-folder", "addresses"})
         if (isSet(other))
             return usageError(QStringLiteral("--replay runs on its own; leave out --%1").arg(QLatin1String(other)));
     ConversationRun::Settings run;
@@ -241,6 +251,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption metrics(QStringLiteral("metrics"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption metricsListen(QStringLiteral("metrics-listen"), QString(), QStringLiteral("ADDR:PORT"));
     const QCommandLineOption metricsPerTerminal(QStringLiteral("metrics-per-terminal"));
+    const QCommandLineOption web(QStringLiteral("web"), QString(), QStringLiteral("ADDR:PORT"));
+    const QCommandLineOption webTokens(QStringLiteral("web-tokens"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption makeFleet(QStringLiteral("make-fleet"), QString(), QStringLiteral("DIR"));
     const QCommandLineOption count(QStringLiteral("count"), QString(), QStringLiteral("N"));
     const QCommandLineOption from(QStringLiteral("from"), QString(), QStringLiteral("CONFIG"));
@@ -259,8 +271,8 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
     const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
     parser.addOptions({headless, folder, userFolder, equipment, control, fleet, addresses, playback, rampUp, metrics,
-                       metricsListen, metricsPerTerminal, makeFleet, count, from, basePort, fault, trace, traceFormat,
-                       record, replaceRecord, replay, stepTimeout, update, pace, junit, results, help, version});
+                       metricsListen, metricsPerTerminal, web, webTokens, makeFleet, count, from, basePort, fault, trace,
+                       traceFormat, record, replaceRecord, replay, stepTimeout, update, pace, junit, results, help, version});
     if (!parser.parse(arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -338,6 +350,22 @@ std::optional<int> parseOptions(int argc, char *argv[], Options &options)
     if (parser.isSet(metricsPerTerminal) && !options.metricsListen)
         return usageError(QStringLiteral("--metrics-per-terminal needs --metrics-listen"));
     options.metricsPerTerminal = parser.isSet(metricsPerTerminal);
+    if (parser.isSet(web)) {
+        // A port alone is served on loopback.
+        QString spec = parser.value(web);
+        if (!spec.contains(QLatin1Char(':')))
+            spec.prepend(QStringLiteral("127.0.0.1:"));
+        else if (spec.startsWith(QLatin1Char(':')))
+            spec.prepend(QStringLiteral("127.0.0.1"));
+        options.web = spec;
+    }
+    if (parser.isSet(webTokens)) {
+        if (!options.web)
+            return usageError(QStringLiteral("--web-tokens needs --web"));
+        options.webTokens = parser.value(webTokens);
+        if (options.webTokens.isEmpty())
+            return usageError(QStringLiteral("--web-tokens needs a file name"));
+    }
     if (parser.isSet(folder) && parser.isSet(userFolder))
         return usageError(QStringLiteral("--folder and --user-folder cannot be used together"));
     if (parser.isSet(folder)) {
@@ -429,6 +457,37 @@ std::unique_ptr<ControlServer> openControl(Terminals &&terminals, const QString 
     return server;
 }
 
+// The browser console, served on its own HTTP server or on the one of the
+// figures when both are asked for on the same address.
+struct WebSide {
+    std::unique_ptr<MetricsServer> http;
+    std::unique_ptr<WebConsole> console;
+};
+
+std::optional<QString> openWeb(WebSide &web, ControlServer &control, const Options &options,
+                               MetricsServer *metricsServer)
+{
+    web.console = std::make_unique<WebConsole>(control);
+    if (QString error; !options.webTokens.isEmpty() && !web.console->useTokenFile(options.webTokens, &error))
+        return error;
+    MetricsServer *http = metricsServer;
+    if (!http || options.metricsListen != options.web) {
+        web.http = std::make_unique<MetricsServer>(std::function<QByteArray()>());
+        if (QString error; !web.http->listen(*options.web, &error))
+            return error.replace(QStringLiteral("--metrics-listen"), QStringLiteral("--web"))
+                .replace(QStringLiteral("cannot serve the figures"), QStringLiteral("cannot serve the browser console"));
+        http = web.http.get();
+    }
+    web.console->serveOn(*http);
+    control.setReadyField(QStringLiteral("web"), web.console->links());
+    const QByteArray line = QStringLiteral("ethernet: the terminals in a browser: %1 (to operate), %2 (to view)\n")
+                                .arg(web.console->operateLink(), web.console->viewLink())
+                                .toLocal8Bit();
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+    std::fflush(stderr);
+    return std::nullopt;
+}
+
 // The one line a launcher waits for: where the control interface and the
 // figures for Prometheus listen.
 void announce(const ControlServer *control, const MetricsServer *metrics)
@@ -516,6 +575,10 @@ int runHeadless(int argc, char *argv[], const Options &options)
         control = openControl(fleet.members(), *options.control, &error);
         if (!control)
             return startFailure(error);
+    } else if (options.web) {
+        control = std::make_unique<ControlServer>(fleet.members());
+    }
+    if (control) {
         control->addCommands(fleet.controlCommands());
         control->addServerCommands(fleet.membershipCommands(*control));
     }
@@ -527,6 +590,10 @@ int runHeadless(int argc, char *argv[], const Options &options)
             return startFailure(error);
         std::fprintf(stderr, "ethernet: figures for Prometheus at %s\n", qPrintable(metricsServer->metricsUrl()));
     }
+    WebSide web;
+    if (options.web)
+        if (const std::optional<QString> error = openWeb(web, *control, options, metricsServer.get()))
+            return startFailure(*error);
     // Faults are in force before the connections open, so they meet their first bytes.
     for (int i = 0; i < fleet.size(); ++i)
         for (const FaultSpec &spec : options.faults)
@@ -552,6 +619,7 @@ int runHeadless(int argc, char *argv[], const Options &options)
     // Announced once the terminals have loaded their settings and opened their connections.
     announce(control.get(), metricsServer.get());
     const int status = QCoreApplication::exec();
+    web = {};
     metricsServer.reset();
     control.reset();
     if (options.metrics) {
@@ -602,7 +670,7 @@ int runWindowed(int argc, char *argv[], const Options &options)
         return startFailure(error);
     std::unique_ptr<QuitOnSignals> quitOnSignals;
     // A signal must not leave the control socket file behind, nor a trace without its end.
-    if (options.control || !options.trace.isEmpty())
+    if (options.control || options.web || !options.trace.isEmpty())
         quitOnSignals = std::make_unique<QuitOnSignals>();
     std::unique_ptr<ControlServer> control;
     if (options.control) {
@@ -610,9 +678,17 @@ int runWindowed(int argc, char *argv[], const Options &options)
         control = openControl(emulator.terminal(), *options.control, &error);
         if (!control)
             return startFailure(error);
-        announce(control.get(), nullptr);
+    } else if (options.web) {
+        control = std::make_unique<ControlServer>(emulator.terminal());
     }
-    return QApplication::exec();
+    WebSide web;
+    if (options.web)
+        if (const std::optional<QString> error = openWeb(web, *control, options, nullptr))
+            return startFailure(*error);
+    announce(control.get(), nullptr);
+    const int status = QApplication::exec();
+    web = {};
+    return status;
 }
 
 // The windows need a display server, and Qt aborts the program without one.

@@ -88,6 +88,14 @@ QJsonObject scaleObject(Terminal &terminal)
             {QStringLiteral("next"), int(terminal.scale().ScaleIndex())}};
 }
 
+QJsonObject barcodeObject(Terminal &terminal)
+{
+    QJsonArray codes;
+    for (const QByteArray &line : terminal.barcode().lines())
+        codes.append(fromCp1252(line));
+    return {{QStringLiteral("codes"), codes}, {QStringLiteral("next"), int(terminal.barcode().BarcodeLineIndex())}};
+}
+
 QJsonObject playbackObject(Terminal &terminal)
 {
     const char *mode = "idle";
@@ -139,6 +147,7 @@ QJsonObject stateObject(const ControlServer &server, const ControlMember &member
          QJsonObject{{QStringLiteral("last"), fromCp1252(outputs.lastSerial())},
                      {QStringLiteral("lines"), qint64(outputs.serialLinesAdded())}}},
         {QStringLiteral("scale"), scaleObject(t)},
+        {QStringLiteral("barcode"), barcodeObject(t)},
         {QStringLiteral("playback"), playbackObject(t)},
         {QStringLiteral("seq"), server.lastSeq()},
     };

@@ -99,7 +99,10 @@ bool ControlServer::listen(const QString &spec, QString *error)
 void ControlServer::close()
 {
     for (const SessionPtr &session : std::vector<SessionPtr>(m_sessions)) {
-        session->io->disconnect(this);
+        if (session->channel)
+            session->channel->abort();
+        if (session->io)
+            session->io->disconnect(this);
         session->abort();
         dropSession(session);
     }
@@ -129,50 +132,67 @@ QString ControlServer::address() const
 QByteArray ControlServer::readyLine(const QJsonObject &extra) const
 {
     QJsonObject ready = extra;
-    ready.insert(QStringLiteral("control"), address());
     ready.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
+    // Without --control the line still says where the browser's links and the figures are.
+    if (const QString control = address(); !control.isEmpty())
+        ready.insert(QStringLiteral("control"), control);
     if (!m_token.isEmpty())
         ready.insert(QStringLiteral("token"), m_token);
+    for (auto it = m_readyExtra.begin(); it != m_readyExtra.end(); ++it)
+        ready.insert(it.key(), it.value());
     return QJsonDocument(QJsonObject{{QStringLiteral("ready"), ready}}).toJson(QJsonDocument::Compact);
 }
 
 
 // ---- Who is let in ----
 
-void ControlServer::admit(QIODevice *io, bool tcp, std::function<void()> abort)
+QString ControlServer::admissionRefusal(bool needsAuth) const
 {
     const auto waiting = std::count_if(m_sessions.begin(), m_sessions.end(),
                                        [](const SessionPtr &session) { return !session->authenticated; });
-    QString refusal;
     // A fleet is often driven by a client per terminal (a load tool's users): one more allowed for each.
     const qsizetype maxSessions = kMaxSessions + qsizetype(m_members.size());
     if (qsizetype(m_sessions.size()) >= maxSessions)
-        refusal = QStringLiteral("%1 control connections are open, the most there may be; try again later")
-                      .arg(maxSessions);
-    else if (tcp && waiting >= kMaxWaitingForAuth)
-        refusal = QStringLiteral("%1 control connections are waiting to authenticate, the most there may be; try "
-                                 "again later")
-                      .arg(kMaxWaitingForAuth);
+        return QStringLiteral("%1 control connections are open, the most there may be; try again later")
+            .arg(maxSessions);
+    if (needsAuth && waiting >= kMaxWaitingForAuth)
+        return QStringLiteral("%1 control connections are waiting to authenticate, the most there may be; try "
+                              "again later")
+            .arg(kMaxWaitingForAuth);
+    return QString();
+}
+
+void ControlServer::reportRefusal(const QString &refusal)
+{
+    if (m_refusalReported)
+        return;
+    m_refusalReported = true;
+    const QByteArray line =
+        QStringLiteral("ethernet: the control interface refuses connections: %1 (said once)\n").arg(refusal).toLocal8Bit();
+    std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
+    std::fflush(stderr);
+}
+
+QByteArray ControlServer::refusalLine(const QString &refusal) const
+{
+    const QJsonObject error{{QStringLiteral("code"), QStringLiteral("too_many_connections")},
+                            {QStringLiteral("message"), refusal}};
+    return QJsonDocument(QJsonObject{{QStringLiteral("id"), QJsonValue()},
+                                     {QStringLiteral("error"), error},
+                                     {QStringLiteral("seq"), m_seq}})
+               .toJson(QJsonDocument::Compact) +
+           '\n';
+}
+
+void ControlServer::admit(QIODevice *io, bool tcp, std::function<void()> abort)
+{
+    const QString refusal = admissionRefusal(tcp);
     if (refusal.isEmpty()) {
         addSession(io, tcp, std::move(abort));
         return;
     }
-    if (!m_refusalReported) {
-        m_refusalReported = true;
-        const QByteArray line = QStringLiteral("ethernet: the control interface refuses connections: %1 "
-                                               "(said once)\n")
-                                    .arg(refusal)
-                                    .toLocal8Bit();
-        std::fwrite(line.constData(), 1, std::size_t(line.size()), stderr);
-        std::fflush(stderr);
-    }
-    const QJsonObject error{{QStringLiteral("code"), QStringLiteral("too_many_connections")},
-                            {QStringLiteral("message"), refusal}};
-    io->write(QJsonDocument(QJsonObject{{QStringLiteral("id"), QJsonValue()},
-                                        {QStringLiteral("error"), error},
-                                        {QStringLiteral("seq"), m_seq}})
-                  .toJson(QJsonDocument::Compact) +
-              '\n');
+    reportRefusal(refusal);
+    io->write(refusalLine(refusal));
     // The line is small enough for the socket's buffer; the descriptor goes at once.
     if (auto *socket = qobject_cast<QAbstractSocket *>(io))
         socket->flush();

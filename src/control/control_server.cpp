@@ -10,6 +10,7 @@
 #include <QLocalSocket>
 #include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 
 #include <chrono>
 
@@ -48,6 +49,7 @@ ControlServer::ControlServer(const std::vector<Member> &terminals, QObject *pare
     // them only beside a terminal's state, and only when there are several.
     addServerCommands({{QStringLiteral("fleet.list"),
                         [](ControlServer &server, const QJsonObject &) { return control::fleetList(server); }}});
+    addServerCommands({control::glanceCommand()});
 }
 
 ControlServer::~ControlServer()
@@ -84,6 +86,7 @@ bool ControlServer::addMember(const Member &member, QString *error)
             return false;
         }
     m_members.push_back(std::make_shared<ControlMember>(*this, *member.terminal, member.name, m_nextMember++));
+    publishFleetChange(QStringLiteral("added"), member.name);
     return true;
 }
 
@@ -98,6 +101,7 @@ bool ControlServer::removeMember(const QString &name)
     const std::shared_ptr<ControlMember> member = *it;
     m_members.erase(it);
     member->detach();
+    publishFleetChange(QStringLiteral("removed"), name);
     return true;
 }
 
@@ -137,11 +141,15 @@ void ControlServer::addSession(QIODevice *io, bool tcp, std::function<void()> ab
 
 void ControlServer::dropSession(const SessionPtr &session)
 {
-    if (session->closed && !session->io)
+    if (session->closed && !session->io && !session->channel)
         return;
     session->closed = true;
     endWait(*session);
     std::erase(m_sessions, session);
+    session->inbox.clear();
+    session->merged.clear();
+    session->mergedAt.clear();
+    session->channel.reset();
     if (session->io) {
         session->io->disconnect(this);
         session->io->deleteLater();
@@ -153,7 +161,9 @@ void ControlServer::hangUp(const SessionPtr &session)
 {
     // What was written still goes out; the session ends when the socket closes.
     session->closed = true;
-    if (auto *socket = qobject_cast<QTcpSocket *>(session->io))
+    if (session->channel)
+        session->channel->hangUp();
+    else if (auto *socket = qobject_cast<QTcpSocket *>(session->io))
         socket->disconnectFromHost();
     else if (auto *local = qobject_cast<QLocalSocket *>(session->io))
         local->disconnectFromServer();
@@ -173,6 +183,15 @@ void ControlServer::schedulePump(const SessionPtr &session)
 
 void ControlServer::pump(const SessionPtr &session)
 {
+    if (session->channel) {
+        while (!session->busy && !session->closed && !session->inbox.empty()) {
+            const QByteArray message = std::move(session->inbox.front());
+            session->inbox.pop_front();
+            session->inboxBytes -= message.size();
+            handleLine(session, message);
+        }
+        return;
+    }
     while (!session->busy && !session->closed) {
         const qsizetype newline = session->buffer.indexOf('\n', session->consumed);
         if (newline < 0) {
@@ -206,6 +225,18 @@ void ControlServer::pump(const SessionPtr &session)
 
 void ControlServer::write(const SessionPtr &session, const QJsonObject &object)
 {
+    if (session->channel) {
+        if (session->closed)
+            return;
+        // Held: sending may end the session (its socket fails and says so at once).
+        const std::shared_ptr<MessageChannel> channel = session->channel;
+        channel->send(QJsonDocument(object).toJson(QJsonDocument::Compact));
+        if (channel->unsentBytes() > kMaxUnreadBytes) {
+            channel->abort();
+            dropSession(session);
+        }
+        return;
+    }
     if (session->closed || !session->io)
         return;
     session->io->write(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
@@ -245,9 +276,13 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
     const ControlRequest &request = std::get<ControlRequest>(parsed);
 
     if (!session->authenticated) {
-        const bool accepted = request.cmd == QLatin1String("auth") &&
-                              tokenMatches(request.args.value(QStringLiteral("token")).toString());
-        if (!accepted) {
+        const QString offered = request.args.value(QStringLiteral("token")).toString();
+        std::optional<ControlSession::Access> access;
+        if (request.cmd == QLatin1String("auth"))
+            access = session->authenticate ? session->authenticate(offered)
+                                           : (tokenMatches(offered) ? std::optional(ControlSession::Access::Operate)
+                                                                    : std::nullopt);
+        if (!access) {
             replyError(session, request.id, QStringLiteral("unauthorized"),
                        QStringLiteral("the first request must be {\"cmd\":\"auth\",\"token\":...} with the token "
                                       "of the ready line; ethernet-ctl sends it when given --token TOKEN or "
@@ -256,7 +291,14 @@ void ControlServer::handleLine(const SessionPtr &session, const QByteArray &line
             return;
         }
         session->authenticated = true;
-        reply(session, request.id, {});
+        session->access = *access;
+        // Only a client whose tokens give different rights hears which it has.
+        reply(session, request.id,
+              session->authenticate
+                  ? QJsonObject{{QStringLiteral("access"), *access == ControlSession::Access::View
+                                                               ? QStringLiteral("view")
+                                                               : QStringLiteral("operate")}}
+                  : QJsonObject());
         return;
     }
 
@@ -293,6 +335,9 @@ QJsonObject ControlServer::execute(const SessionPtr &session, const ControlReque
 {
     if (request.cmd == QLatin1String("auth"))
         return {};
+    if (session->access == ControlSession::Access::View && !viewerMayRun(request.cmd))
+        throw ControlError{QStringLiteral("forbidden"),
+                           QStringLiteral("\"%1\" acts on the terminals; this client may only look").arg(request.cmd)};
     if (const auto serverWide = m_serverCommands.constFind(request.cmd); serverWide != m_serverCommands.cend())
         return serverWide->run(*this, request.args);
     if (m_members.empty())
@@ -432,5 +477,159 @@ void ControlServer::publish(const QString &name, QJsonObject fields, const Contr
     fields.insert(QStringLiteral("time"), isoTimeNow());
     for (const SessionPtr &session : std::vector<SessionPtr>(m_sessions))
         if (session->events.contains(name))
-            write(session, fields);
+            deliverEvent(session, name, member.name, fields);
+}
+
+void ControlServer::publishFleetChange(const QString &change, const QString &terminal)
+{
+    ++m_seq;
+    if (!wanted(QStringLiteral("fleet")))
+        return;
+    const QJsonObject fields{{QStringLiteral("event"), QStringLiteral("fleet")},
+                             {QStringLiteral("change"), change},
+                             {QStringLiteral("terminal"), terminal},
+                             {QStringLiteral("terminals"), qint64(m_members.size())},
+                             {QStringLiteral("seq"), m_seq},
+                             {QStringLiteral("time"), isoTimeNow()}};
+    for (const SessionPtr &session : std::vector<SessionPtr>(m_sessions))
+        if (session->events.contains(QStringLiteral("fleet")))
+            sendEvent(session, fields);
+}
+
+void ControlServer::deliverEvent(const SessionPtr &session, const QString &name, const QString &terminal,
+                                 const QJsonObject &fields)
+{
+    if (session->terminals && !session->terminals->contains(terminal))
+        return;
+    const bool mergeable = name == QLatin1String("display") || name == QLatin1String("leds") ||
+                           name == QLatin1String("connection");
+    if (session->mergeMs <= 0 || !mergeable) {
+        sendEvent(session, fields);
+        return;
+    }
+    // The latest of each kind per terminal; it keeps the place of the first one it replaced.
+    const QString key = name + QLatin1Char('\n') + terminal;
+    if (const auto at = session->mergedAt.constFind(key); at != session->mergedAt.cend())
+        session->merged[std::size_t(*at)] = fields;
+    else {
+        session->mergedAt.insert(key, qsizetype(session->merged.size()));
+        session->merged.push_back(fields);
+    }
+    if (session->flushScheduled)
+        return;
+    session->flushScheduled = true;
+    const std::weak_ptr<ControlSession> weak = session;
+    QTimer::singleShot(int(session->mergeMs), this, [this, weak] {
+        if (SessionPtr s = weak.lock())
+            flushMerged(s);
+    });
+}
+
+void ControlServer::flushMerged(const SessionPtr &session)
+{
+    session->flushScheduled = false;
+    std::vector<QJsonObject> pending = std::exchange(session->merged, {});
+    session->mergedAt.clear();
+    for (const QJsonObject &fields : pending)
+        sendEvent(session, fields);
+}
+
+void ControlServer::sendEvent(const SessionPtr &session, const QJsonObject &fields)
+{
+    if (session->closed)
+        return;
+    // A line client is cut off when it stops reading (write()); a message
+    // client misses events instead, and hears how many once it has caught up.
+    if (session->channel && session->channel->unsentBytes() > kMaxUnsentEventBytes) {
+        ++session->dropped;
+        scheduleDrainCheck(session);
+        return;
+    }
+    if (session->dropped > 0 && session->channel) {
+        write(session, QJsonObject{{QStringLiteral("event"), QStringLiteral("dropped")},
+                                   {QStringLiteral("count"), std::exchange(session->dropped, 0)},
+                                   {QStringLiteral("seq"), m_seq}});
+    }
+    write(session, fields);
+}
+
+void ControlServer::scheduleDrainCheck(const SessionPtr &session)
+{
+    if (session->drainScheduled)
+        return;
+    session->drainScheduled = true;
+    const std::weak_ptr<ControlSession> weak = session;
+    QTimer::singleShot(200, this, [this, weak] {
+        const SessionPtr s = weak.lock();
+        if (!s || s->closed || !s->channel)
+            return;
+        s->drainScheduled = false;
+        if (s->dropped == 0)
+            return;
+        if (s->channel->unsentBytes() > kMaxUnsentEventBytes) {
+            scheduleDrainCheck(s);
+            return;
+        }
+        write(s, QJsonObject{{QStringLiteral("event"), QStringLiteral("dropped")},
+                             {QStringLiteral("count"), std::exchange(s->dropped, 0)},
+                             {QStringLiteral("seq"), m_seq}});
+    });
+}
+
+// ---- Message clients ----
+
+bool ControlServer::viewerMayRun(const QString &cmd)
+{
+    static const QSet<QString> kLooking = {QStringLiteral("auth"),       QStringLiteral("state"),
+                                           QStringLiteral("log"),        QStringLiteral("subscribe"),
+                                           QStringLiteral("unsubscribe"), QStringLiteral("wait"),
+                                           QStringLiteral("glance"),     QStringLiteral("fault.list")};
+    return kLooking.contains(cmd);
+}
+
+ControlServer::SessionHandle ControlServer::openMessageSession(
+    std::shared_ptr<MessageChannel> channel,
+    std::function<std::optional<ControlSession::Access>(const QString &)> authenticate)
+{
+    if (const QString refusal = admissionRefusal(true); !refusal.isEmpty()) {
+        reportRefusal(refusal);
+        QByteArray line = refusalLine(refusal);
+        line.chop(1);
+        channel->send(line);
+        channel->hangUp();
+        return {};
+    }
+    auto session = std::make_shared<ControlSession>();
+    session->channel = std::move(channel);
+    session->tcp = true;
+    session->authenticate = std::move(authenticate);
+    session->abort = [] {};
+    m_sessions.push_back(session);
+    startAuthDeadline(session);
+    write(session, QJsonObject{{QStringLiteral("hello"),
+                                QJsonObject{{QStringLiteral("program"), QStringLiteral("ethernet")},
+                                            {QStringLiteral("protocol"), 1}}}});
+    return session;
+}
+
+void ControlServer::deliverMessage(const SessionHandle &handle, const QByteArray &message)
+{
+    const SessionPtr session = handle.lock();
+    if (!session || session->closed)
+        return;
+    if (qsizetype(session->inbox.size()) >= kMaxInbox || session->inboxBytes + message.size() > kMaxInboxBytes) {
+        replyError(session, QJsonValue(), QStringLiteral("overloaded"),
+                   QStringLiteral("%1 requests are waiting for the one that runs; this one is not taken")
+                       .arg(session->inbox.size()));
+        return;
+    }
+    session->inboxBytes += message.size();
+    session->inbox.push_back(message);
+    pump(session);
+}
+
+void ControlServer::closeMessageSession(const SessionHandle &handle)
+{
+    if (const SessionPtr session = handle.lock())
+        dropSession(session);
 }

@@ -13,6 +13,7 @@
 #include <QSet>
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -23,13 +24,36 @@ class QLocalServer;
 class QTcpServer;
 class Terminal;
 
+// A transport that carries whole messages (a WebSocket) rather than lines:
+// one request per message in, one reply or event per message out.
+class MessageChannel {
+public:
+    virtual ~MessageChannel() = default;
+    virtual void send(const QByteArray &message) = 0;
+    // What was handed to send() and has not left yet.
+    virtual qint64 unsentBytes() const = 0;
+    // Ends the connection once what was sent has gone.
+    virtual void hangUp() = 0;
+    virtual void abort() = 0;
+};
+
 // A client's connection: its framing state, its subscriptions and the wait
 // its request is pending on. Commands see it through CommandContext.
 struct ControlSession {
+    // What a client may do: everything, or only look (state, logs, events).
+    enum class Access { Operate, View };
+
+    // Lines on io, or messages through channel.
     QIODevice *io = nullptr;
+    std::shared_ptr<MessageChannel> channel;
+    std::deque<QByteArray> inbox;
+    qint64 inboxBytes = 0;
     std::function<void()> abort;
     bool tcp = false;
     bool authenticated = false;
+    Access access = Access::Operate;
+    // Set for a session whose tokens are not the server's (the browser's links).
+    std::function<std::optional<Access>(const QString &token)> authenticate;
     // A request is running, waiting or has its operation's steps to go;
     // the client's further lines stay unread until it is answered.
     bool busy = false;
@@ -38,6 +62,17 @@ struct ControlSession {
     QByteArray buffer;
     qsizetype consumed = 0;
     QSet<QString> events;
+    // Events of these terminals only ("terminals" of subscribe); all when unset.
+    std::optional<QSet<QString>> terminals;
+    // With merge_ms, the display, leds and connection events of one terminal
+    // go out at most once per period, the latest of them.
+    qint64 mergeMs = 0;
+    std::vector<QJsonObject> merged;
+    QHash<QString, qsizetype> mergedAt; // event name and terminal -> index in merged
+    bool flushScheduled = false;
+    // Events left out while a message client read too slowly; told with a "dropped" event.
+    qint64 dropped = 0;
+    bool drainScheduled = false;
 
     struct PendingWait {
         std::weak_ptr<ControlMember> member;
@@ -80,6 +115,13 @@ struct ControlSession {
 // without a race. Recent sends and reads are kept (bounded) so that a wait can
 // look back to a sequence number.
 //
+// Clients may also bring their own transport of whole messages (the browser's
+// WebSockets, see web/web_console.h): one request per message, the same table
+// and the same replies and events. Their tokens say what they may do: operate,
+// or only look (every acting command is refused with "forbidden"). Such a
+// client that reads too slowly misses events (it is told how many with a
+// "dropped" event) rather than being cut off at once.
+//
 // Everything a client sends is untrusted: lines are bounded, every argument is
 // checked before anything acts, and a client that stops reading is cut off
 // once its unread output passes kMaxUnreadBytes. Who is let in at all (the
@@ -99,6 +141,13 @@ public:
     // ... plus one for every terminal served.
     static constexpr qsizetype kMaxSessions = 64;
     static constexpr int kAcceptRetryMs = 100;
+    // A message client (a browser) with this much unsent gets no more events
+    // until it has read them; it is told how many it missed.
+    static constexpr qint64 kMaxUnsentEventBytes = 1024 * 1024;
+    // Requests of a message client waiting while one runs; more are refused.
+    static constexpr qsizetype kMaxInbox = 256;
+    static constexpr qint64 kMaxInboxBytes = 4 * 1024 * 1024;
+    static constexpr qint64 kMaxMergeMs = 10000;
 
     struct Member {
         QString name;
@@ -140,6 +189,24 @@ public:
     QByteArray readyLine(const QJsonObject &extra = {}) const;
     int clientCount() const { return int(m_sessions.size()); }
     qint64 lastSeq() const { return m_seq; }
+    // Adds a key to the ready line's object ("web" with the browser's links).
+    void setReadyField(const QString &key, const QJsonValue &value) { m_readyExtra.insert(key, value); }
+
+    // ---- Clients that bring their own transport (the browser's WebSockets) ----
+
+    using SessionHandle = std::weak_ptr<ControlSession>;
+    // Admits a message client, which must authenticate first with a token
+    // that authenticate accepts; the access it gives holds for the session.
+    // Refused (told why, then aborted) past the caps on connections; the
+    // handle is then empty.
+    SessionHandle openMessageSession(std::shared_ptr<MessageChannel> channel,
+                                     std::function<std::optional<ControlSession::Access>(const QString &)> authenticate);
+    // One message the client sent: one request.
+    void deliverMessage(const SessionHandle &handle, const QByteArray &message);
+    // The client went away.
+    void closeMessageSession(const SessionHandle &handle);
+    // The commands a viewer may run; every other is refused with "forbidden".
+    static bool viewerMayRun(const QString &cmd);
 
     // ---- The terminals served; they may change while clients are connected ----
 
@@ -160,6 +227,8 @@ public:
 
     // Gives the event the next number and sends it to the clients subscribed to it.
     void publish(const QString &name, QJsonObject fields, const ControlMember &member);
+    // "fleet" events: a terminal came ("added") or went ("removed").
+    void publishFleetChange(const QString &change, const QString &terminal);
     // Numbers for events nobody received (log lines nobody looked at).
     void skipEvents(qint64 count) { m_seq += count; }
     bool wanted(const QString &name) const;
@@ -184,7 +253,15 @@ private:
     void startAuthDeadline(const SessionPtr &session);
     bool tokenMatches(const QString &offered) const;
 
+    QString admissionRefusal(bool needsAuth) const;
+    void reportRefusal(const QString &refusal);
+    QByteArray refusalLine(const QString &refusal) const;
     void addSession(QIODevice *io, bool tcp, std::function<void()> abort);
+    void deliverEvent(const SessionPtr &session, const QString &name, const QString &terminal,
+                      const QJsonObject &fields);
+    void flushMerged(const SessionPtr &session);
+    void sendEvent(const SessionPtr &session, const QJsonObject &fields);
+    void scheduleDrainCheck(const SessionPtr &session);
     void dropSession(const SessionPtr &session);
     void pump(const SessionPtr &session);
     void schedulePump(const SessionPtr &session);
@@ -213,8 +290,15 @@ private:
     QTcpServer *m_tcp = nullptr;
     QString m_token;
     bool m_refusalReported = false;
+    QJsonObject m_readyExtra;
     std::vector<SessionPtr> m_sessions;
     qint64 m_seq = 0;
     // Sends and reads of every terminal, kept together so that the bound holds for the whole fleet.
     HostHistory m_history{kHistoryBytes};
 };
+
+namespace control {
+// "glance": a few facts of many terminals at once, for a view of a large
+// fleet (control_commands_glance.cpp).
+ControlServer::ServerCommand glanceCommand();
+} // namespace control

@@ -17,6 +17,8 @@ QJsonObject displayObject(Terminal &terminal);
 QJsonArray ledsArray(Terminal &terminal);
 // {"on":..,"readings":[..],"next":..}
 QJsonObject scaleObject(Terminal &terminal);
+// {"codes":[..],"next":..}: the code list of "Código de Barras" and the line it reads next.
+QJsonObject barcodeObject(Terminal &terminal);
 // {"mode":"idle"|"playing"|"halted"}
 QJsonObject playbackObject(Terminal &terminal);
 // The reply of "state" for one terminal, with the server's last sequence number.

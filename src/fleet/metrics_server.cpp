@@ -19,6 +19,7 @@ const char *reason(int status)
     case 200: return "OK";
     case 400: return "Bad Request";
     case 404: return "Not Found";
+    case 403: return "Forbidden";
     case 405: return "Method Not Allowed";
     case 431: return "Request Header Fields Too Large";
     case 505: return "HTTP Version Not Supported";
@@ -28,7 +29,7 @@ const char *reason(int status)
 
 MetricsServer::Response plain(int status, const QByteArray &text)
 {
-    return {status, kTextType, text + '\n', false};
+    return {status, kTextType, text + '\n', false, {}};
 }
 
 bool isToken(const QByteArray &word)
@@ -144,6 +145,23 @@ void MetricsServer::accept()
     }
 }
 
+void MetricsServer::setSite(Pages pages, Upgrade upgrade)
+{
+    m_pages = std::move(pages);
+    m_upgrade = std::move(upgrade);
+}
+
+QByteArray MetricsServer::headerValue(const QByteArray &head, const QByteArray &name)
+{
+    const QList<QByteArray> lines = head.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0 && lines[i].left(colon).trimmed().compare(name, Qt::CaseInsensitive) == 0)
+            return lines[i].mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
 void MetricsServer::readFrom(Connection &connection)
 {
     QTcpSocket *socket = connection.socket;
@@ -152,7 +170,8 @@ void MetricsServer::readFrom(Connection &connection)
         socket->readAll();
         return;
     }
-    // The request stays in the socket's buffer until it is answered (see answer()).
+    // The request stays in the socket's buffer until it is answered (see
+    // answer()); a request to switch protocols is handed on with its head still there.
     const QByteArray head = socket->peek(kMaxRequestBytes + 1);
     // Empty lines before the request line are allowed, and skipped.
     qsizetype start = 0;
@@ -161,10 +180,38 @@ void MetricsServer::readFrom(Connection &connection)
     qsizetype end = head.indexOf("\r\n\r\n", start);
     if (end < 0)
         end = head.indexOf("\n\n", start);
-    if (end >= 0 && end <= kMaxRequestBytes)
-        answer(connection, respond(head.mid(start, end - start)));
-    else if (head.size() > kMaxRequestBytes)
+    if (end >= 0 && end <= kMaxRequestBytes) {
+        const QByteArray request = head.mid(start, end - start);
+        if (m_upgrade && !headerValue(request, "Upgrade").isEmpty()) {
+            socket->read(start);
+            // Its new owner may read at once (and say so with readyRead): this server hears no more of it.
+            socket->disconnect(this);
+            const std::optional<Response> refusal = m_upgrade(request, socket);
+            if (!refusal) {
+                release(socket);
+                return;
+            }
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
+            answer(connection, *refusal);
+            return;
+        }
+        answer(connection, respond(request));
+    } else if (head.size() > kMaxRequestBytes) {
         answer(connection, plain(431, "the request head is longer than 8 KiB"));
+    }
+}
+
+void MetricsServer::release(QTcpSocket *socket)
+{
+    const auto it = std::find_if(m_connections.begin(), m_connections.end(),
+                                 [socket](const auto &connection) { return connection->socket == socket; });
+    if (it == m_connections.end())
+        return;
+    socket->disconnect(this);
+    std::shared_ptr<Connection> gone(it->release());
+    m_connections.erase(it);
+    gone->deadline.stop();
+    QMetaObject::invokeMethod(this, [gone] {}, Qt::QueuedConnection);
 }
 
 void MetricsServer::answer(Connection &connection, const Response &response)
@@ -221,15 +268,17 @@ MetricsServer::Response MetricsServer::respond(const QByteArray &head) const
     const qsizetype query = words[1].indexOf('?');
     const QByteArray path = query < 0 ? words[1] : words[1].left(query);
     Response response;
-    if (path == "/metrics")
-        response = {200, kMetricsType, m_metricsText(), false};
+    if (std::optional<Response> page = m_pages ? m_pages(path) : std::nullopt)
+        response = *page;
+    else if (path == "/metrics" && m_metricsText)
+        response = {200, kMetricsType, m_metricsText(), false, {}};
     else if (path == "/")
         response = {200, QByteArrayLiteral("text/html; charset=utf-8"),
                     QByteArrayLiteral("<!DOCTYPE html>\n<html><head><title>Ethernet</title></head><body>\n"
                                       "<h1>Ethernet</h1>\n<p>The load figures of the terminals of this program, "
                                       "in the Prometheus text format: <a href=\"/metrics\">/metrics</a>.</p>\n"
                                       "</body></html>\n"),
-                    false};
+                    false, {}};
     else
         response = plain(404, "no such page; the figures are at /metrics");
     response.headOnly = method == "HEAD";
@@ -243,6 +292,7 @@ QByteArray MetricsServer::serialize(const Response &response)
     out += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     if (response.status == 405)
         out += "Allow: GET, HEAD\r\n";
+    out += response.extraHeaders;
     out += "Connection: close\r\n\r\n";
     if (!response.headOnly)
         out += response.body;

@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class QTcpServer;
@@ -53,9 +54,22 @@ public:
         QByteArray contentType;
         QByteArray body;
         bool headOnly = false;
+        QByteArray extraHeaders; // whole lines, each ending in CRLF
     };
     Response respond(const QByteArray &head) const;
     static QByteArray serialize(const Response &response);
+
+    // More than the figures on the same port (the browser console): pages
+    // answers a GET or HEAD of a path it knows before the built-in ones, and
+    // upgrade is given every request that asks to switch protocols, with its
+    // socket and with the request still unread in it: it takes the socket
+    // (returns nothing) or answers with a refusal. Once taken, the socket is
+    // no longer this server's: neither its deadline nor its bounds apply.
+    using Pages = std::function<std::optional<Response>(const QByteArray &path)>;
+    using Upgrade = std::function<std::optional<Response>(const QByteArray &head, QTcpSocket *socket)>;
+    void setSite(Pages pages, Upgrade upgrade);
+    // The value of a header in a request head (any case of its name); empty when absent.
+    static QByteArray headerValue(const QByteArray &head, const QByteArray &name);
 
 private:
     struct Connection;
@@ -63,8 +77,11 @@ private:
     void readFrom(Connection &connection);
     void answer(Connection &connection, const Response &response);
     void drop(QTcpSocket *socket);
+    void release(QTcpSocket *socket);
 
     std::function<QByteArray()> m_metricsText;
+    Pages m_pages;
+    Upgrade m_upgrade;
     QTcpServer *m_server = nullptr;
     std::vector<std::unique_ptr<Connection>> m_connections;
 };
