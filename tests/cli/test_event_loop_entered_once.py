@@ -16,7 +16,7 @@ NESTING = re.compile(r"\bQEventLoop\b|processEvents\s*\(|\bexec\s*\(|\bwaitFor[A
 ALLOWED = {
     ("main.cpp", "const int status = QCoreApplication::exec();"): "the one event loop of a headless run",
     ("main.cpp", "QCoreApplication::exec();"): "the one event loop of a replay",
-    ("main.cpp", "return QApplication::exec();"): "the one event loop of the window",
+    ("main.cpp", "const int status = QApplication::exec();"): "the one event loop of the window",
     ("ui/message_prompts.cpp", "box.exec();"): "a message box is modal",
     ("ui/emulator_app.cpp", "m_frmSerial->exec();"): "the serial settings dialog is modal",
     ("ui/output_log_view.cpp", "menu.exec(event->globalPos());"): "a context menu is modal",

@@ -162,7 +162,15 @@ public:
         received.remove(0, bytes.size());
     }
 
-    void press(Keyboard::Key key) { rig.form1().keyButton(key)->click(); }
+    // A click, and the steps it started (a function key's pauses, a barcode) to their end, as
+    // a person who waits for what the terminal sends before the next click.
+    void click(QAbstractButton *button)
+    {
+        button->click();
+        QTRY_VERIFY(rig.app->terminal().operations().idle());
+    }
+
+    void press(Keyboard::Key key) { click(rig.form1().keyButton(key)); }
 
     void tick(QCheckBox *box, bool on)
     {
@@ -264,7 +272,7 @@ class TestHostGuide : public QObject
                                                                : f.Balanca;
             s.tick(box, st.rest == QLatin1String("on"));
         } else if (st.verb == QLatin1String("barcode")) {
-            s.rig.form1().btCodigoBarras->click();
+            s.click(s.rig.form1().btCodigoBarras);
         } else if (st.verb == QLatin1String("playback")) {
             s.rig.form1().BtCarrega->click();
         } else {

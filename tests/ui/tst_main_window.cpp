@@ -82,8 +82,10 @@ struct Rig {
         file.write(bytes);
     }
 
+    // What the terminal sent, once the operations that type it (a barcode) are over.
     QByteArray takeSent()
     {
+        (void)QTest::qWaitFor([this] { return operations.idle(); }, 5000);
         const QByteArray all = sender.all();
         sender.sends.clear();
         return all;
