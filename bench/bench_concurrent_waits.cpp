@@ -11,6 +11,7 @@
 // Usage: bench_concurrent_waits [terminals (1000)]
 
 #include "support/figures.h"
+#include "support/headless_control.h"
 #include "support/real_program.h"
 
 #include <QCoreApplication>
@@ -19,7 +20,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -68,16 +69,9 @@ class Host {
 public:
     bool open()
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof local;
-        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-            ::listen(m_listener, SOMAXCONN) != 0 ||
-            ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&local), &length) != 0)
+        m_listener = bench::listenOnFreePort(&m_port, SOMAXCONN);
+        if (m_listener < 0 || ::fcntl(m_listener, F_SETFL, O_NONBLOCK) != 0)
             return false;
-        m_port = ntohs(local.sin_port);
         m_epoll = ::epoll_create1(0);
         watch(m_listener);
         return true;
@@ -233,7 +227,7 @@ int main(int argc, char *argv[])
         controls.push_back(fd);
     }
     // Every request written at once; each terminal's start is the moment its own went.
-    std::vector<Clock::time_point> started(std::size_t(count));
+    std::vector<Clock::time_point> started(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
         const std::string request = "{\"id\":1,\"cmd\":\"barcode\",\"terminal\":\"" + names.at(i).toStdString() +
                                     "\",\"code\":\"" + codeFor(i) + "\"}\n";

@@ -45,7 +45,7 @@ int connectTo(quint16 port)
     return fd;
 }
 
-int listenOnFreePort(quint16 *port)
+int listenOnFreePort(quint16 *port, int backlog)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
@@ -55,7 +55,7 @@ int listenOnFreePort(quint16 *port)
     sockaddr_in address = loopback(0);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0 ||
-        ::listen(fd, 4) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        ::listen(fd, backlog) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
         ::close(fd);
         return -1;
     }

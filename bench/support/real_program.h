@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 // A blocking connection to a loopback port, or -1.
 int connectTo(quint16 port);
 // A loopback listener on a port the system chose; -1 on failure.
-int listenOnFreePort(quint16 *port);
+int listenOnFreePort(quint16 *port, int backlog = 4);
 
 // One run of the emulator binary, killed when this object goes; its working
 // folder is a temporary one that goes with it.

@@ -70,6 +70,7 @@ SubscribeArgs readSubscribe(const CommandContext &c)
 QJsonObject runSubscribe(CommandContext &c, const SubscribeArgs &a)
 {
     c.session.events.unite(a.events);
+    c.server.subscriptionsChanged();
     if (a.setTerminals)
         c.session.terminals = a.terminals;
     if (a.mergeMs)
@@ -106,6 +107,7 @@ QJsonObject runUnsubscribe(CommandContext &c, const std::optional<QStringList> &
     } else
         for (const QString &name : *names)
             c.session.events.remove(name);
+    c.server.subscriptionsChanged();
     return {};
 }
 

@@ -146,6 +146,7 @@ void ControlServer::dropSession(const SessionPtr &session)
     session->closed = true;
     endWait(*session);
     std::erase(m_sessions, session);
+    subscriptionsChanged();
     session->inbox.clear();
     session->merged.clear();
     session->mergedAt.clear();
@@ -459,10 +460,13 @@ void ControlServer::finishOperation(const SessionPtr &session)
 
 bool ControlServer::wanted(const QString &name) const
 {
-    for (const SessionPtr &session : m_sessions)
-        if (session->events.contains(name))
-            return true;
-    return false;
+    if (m_wantedStale) {
+        m_wanted.clear();
+        for (const SessionPtr &session : m_sessions)
+            m_wanted.unite(session->events);
+        m_wantedStale = false;
+    }
+    return m_wanted.contains(name);
 }
 
 void ControlServer::publish(const QString &name, QJsonObject fields, const ControlMember &member)

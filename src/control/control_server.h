@@ -232,6 +232,8 @@ public:
     // Numbers for events nobody received (log lines nobody looked at).
     void skipEvents(qint64 count) { m_seq += count; }
     bool wanted(const QString &name) const;
+    // A session's subscriptions changed: wanted() looks at every session again.
+    void subscriptionsChanged() { m_wantedStale = true; }
     HostHistory &history() { return m_history; }
     // Leaves the request of context pending until progress holds on its terminal
     // (reply {}), or timeoutMs passes (error "timeout" with the terminal's state).
@@ -292,6 +294,9 @@ private:
     bool m_refusalReported = false;
     QJsonObject m_readyExtra;
     std::vector<SessionPtr> m_sessions;
+    // The event names some session subscribed to: every event of every terminal asks.
+    mutable QSet<QString> m_wanted;
+    mutable bool m_wantedStale = true;
     qint64 m_seq = 0;
     // Sends and reads of every terminal, kept together so that the bound holds for the whole fleet.
     HostHistory m_history{kHistoryBytes};
