@@ -10,10 +10,14 @@ JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?=
 LAUNCHER  := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
 
+# Seconds of fuzzing per harness: make fuzz, and the short run after the
+# seeds are replayed that make test does (.ci/run asks for a longer one).
+# FUZZ_JOBS harnesses run at once.
 FUZZ_TIME ?= 600
-FUZZ_SMOKE_TIME ?= 30
+FUZZ_SMOKE_TIME ?= 5
+FUZZ_JOBS ?= $(JOBS)
 
-.PHONY: all deps build run demo test test-asan bench fuzz fuzz-build fuzz-smoke package install clean
+.PHONY: all deps build run demo test test-asan bench fuzz fuzz-configure fuzz-build fuzz-smoke package install clean
 
 all: build
 
@@ -46,9 +50,17 @@ demo: build
 	  trap 'kill $$host 2>/dev/null' EXIT; \
 	  cd $(DEMO_DIR) && $(CURDIR)/$(BUILD)/src/ethernet
 
-test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
-	$(MAKE) --no-print-directory fuzz-smoke
+# The tests, then the fuzz harnesses' seeds replayed and each fuzzed briefly.
+# While ctest runs, the fuzz harnesses are built at the lowest priority: the
+# tests spend much of their time waiting for the program and its hosts, and
+# the compiler takes that time without slowing them. (The fuzzers themselves
+# run afterwards: starved of the processor, a slow input would pass for a hang.)
+test: build fuzz-configure
+	@nice -n 19 cmake --build $(FUZZ_BUILD) -j $(JOBS) >$(FUZZ_BUILD)/build.log 2>&1 & fuzz=$$!; \
+	  (cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600); tests=$$?; \
+	  if ! wait $$fuzz; then cat $(FUZZ_BUILD)/build.log; echo "the fuzz build failed"; exit 1; fi; \
+	  exit $$tests
+	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_TIME) "" $(FUZZ_JOBS)
 
 # A Debian package (CPack) in $(BUILD): apt-get install ./$(BUILD)/ethernet-terminal-emulator_*.deb
 package: build
@@ -78,17 +90,20 @@ bench: deps
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	cd $(BENCH_BUILD) && for b in bench/bench_*; do if [ -f "$$b" ] && [ -x "$$b" ]; then "$$b" || exit 1; fi; done
 
-fuzz-build: deps
+# The fuzz build holds only the core libraries and the harnesses (clang).
+fuzz-configure: deps
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DEMULATOR_FUZZ=ON -DEMULATOR_WERROR=OFF $(LAUNCHER)
+
+fuzz-build: fuzz-configure
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 # make fuzz FUZZ_TIME=1800 runs each harness for half an hour
 fuzz: fuzz-build
-	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_TIME) "" $(FUZZ_JOBS)
 
-# replays the seed corpus and fuzzes each harness briefly; part of make test
+# replays the seed corpus and fuzzes each harness briefly (make test does the same)
 fuzz-smoke: fuzz-build
-	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_TIME)
+	bash scripts/run-fuzzers.sh $(FUZZ_BUILD) $(FUZZ_SMOKE_TIME) "" $(FUZZ_JOBS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -41,4 +41,7 @@ export DEBIAN_FRONTEND=noninteractive
 # install never stops for a question.
 echo "wireshark-common wireshark-common/install-setuid boolean false" | "${sudo_cmd[@]}" debconf-set-selections
 "${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# dpkg skips its fsync before each file's rename while unpacking, much of the
+# time of a first install on some file systems; an interrupted install is
+# simply run again.
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends -o Dpkg::Options::=--force-unsafe-io "${missing[@]}"

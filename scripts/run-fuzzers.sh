@@ -2,22 +2,22 @@
 # Runs every libFuzzer harness of a fuzz build for the given number of seconds,
 # starting from the seed corpus in tests/fuzz/corpus/<harness>/ (the seeds are
 # replayed first; new inputs go to a scratch folder so the repository stays clean).
-# Usage: run-fuzzers.sh <fuzz build folder> <seconds per harness> [harness name filter]
+# JOBS harnesses run at once (default 1), each on its own core.
+# Usage: run-fuzzers.sh <fuzz build folder> <seconds per harness> [harness name filter] [jobs]
 set -euo pipefail
 build=${1:?fuzz build folder}
 seconds=${2:?seconds per harness}
 filter=${3:-}
+jobs=${4:-1}
 root=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-status=0
-passed=0
-failed=0
-for harness in "$build"/tests/fuzz/fuzz_*; do
-  [ -f "$harness" ] && [ -x "$harness" ] || continue
+# One harness; its report is printed in one piece once it ends, and its
+# status left in $scratch/<name>.status.
+run_one() {
+  local harness=$1 name seeds args dirs report
   name=$(basename "$harness")
-  if [ -n "$filter" ] && [[ "$name" != *"$filter"* ]]; then continue; fi
   seeds="$root/tests/fuzz/corpus/$name"
   mkdir -p "$scratch/$name" "$scratch/$name-artifacts"
   args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1
@@ -25,16 +25,32 @@ for harness in "$build"/tests/fuzz/fuzz_*; do
   [ -f "$root/tests/fuzz/$name.dict" ] && args+=(-dict="$root/tests/fuzz/$name.dict")
   dirs=("$scratch/$name")
   [ -d "$seeds" ] && dirs+=("$seeds")
-  echo "== $name: ${seconds}s"
-  if ! "$harness" "${args[@]}" "${dirs[@]}" >"$scratch/$name.log" 2>&1; then
-    echo "FAILED: $name"; tail -n 60 "$scratch/$name.log"
-    mkdir -p "$root/$build/fuzz-findings" && cp -r "$scratch/$name-artifacts/." "$root/$build/fuzz-findings/" 2>/dev/null || true
-    status=1
-    failed=$((failed + 1))
+  if "$harness" "${args[@]}" "${dirs[@]}" >"$scratch/$name.log" 2>&1; then
+    report=$(printf '== %s: %ss\n' "$name" "$seconds"; grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$scratch/$name.log" | tail -n 2 || true)
+    echo 0 >"$scratch/$name.status"
   else
-    passed=$((passed + 1))
-    grep -E 'stat::number_of_executed_units|Done [0-9]+ runs' "$scratch/$name.log" | tail -n 2
+    report=$(printf '== %s: %ss\nFAILED: %s\n' "$name" "$seconds" "$name"; tail -n 60 "$scratch/$name.log")
+    mkdir -p "$build/fuzz-findings" && cp -r "$scratch/$name-artifacts/." "$build/fuzz-findings/" 2>/dev/null || true
+    echo 1 >"$scratch/$name.status"
   fi
+  printf '%s\n' "$report"
+}
+
+names=()
+for harness in "$build"/tests/fuzz/fuzz_*; do
+  [ -f "$harness" ] && [ -x "$harness" ] || continue
+  name=$(basename "$harness")
+  if [ -n "$filter" ] && [[ "$name" != *"$filter"* ]]; then continue; fi
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  run_one "$harness" &
+  names+=("$name")
+done
+wait
+
+passed=0
+failed=0
+for name in "${names[@]}"; do
+  if [ "$(cat "$scratch/$name.status" 2>/dev/null)" = 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 done
 echo "fuzz: $passed passed, $failed failed"
-exit $status
+[ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -4,7 +4,9 @@
 # read back, the installed program run, and its desktop entry, AppStream
 # metadata and manual page checked with the tools a distribution uses; then the
 # Python package, its pytest plugin and ethernet-ctl as Debian's python3 finds
-# them, and the Wireshark dissector where Wireshark reads it.
+# them, the Wireshark dissector where Wireshark reads it with
+# ethernet-trace-to-pcapng, and the manual with its samples and the copyright
+# file where Debian keeps them.
 set -euo pipefail
 source=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -65,8 +67,42 @@ metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
 grep -qx "Icon=$app_id" "$desktop" || fail "desktop entry Icon"
 desktop-file-validate "$desktop"
 appstreamcli validate --no-net "$metainfo"
-[ -f "$root/usr/share/doc/$name/host-guide.md" ] || fail "no host programmer's guide"
-[ -x "$root/usr/share/doc/$name/samples/shopfloor_host.py" ] || fail "no sample host"
+# Every file of the package belongs to root, and nothing lies outside /usr.
+dpkg-deb -c "$deb" >"$scratch/contents"
+awk '$2 != "root/root" { print; bad = 1 } END { exit bad }' "$scratch/contents" || fail "files not owned by root/root"
+awk '{ print $6 }' "$scratch/contents" | grep -v -e '^\./$' -e '^\./usr/' && fail "files outside /usr"
+
+# The manual as in the source tree, README.md with docs/ beside it, the
+# samples its examples use, and the copyright file in Debian's format.
+doc=$root/usr/share/doc/$name
+[ -f "$doc/README.md" ] || fail "no README.md in $doc"
+cmp -s "$doc/README.md" "$source/README.md" || fail "$doc/README.md is not the source tree's"
+for page in "$source"/docs/*.md; do
+  cmp -s "$doc/docs/$(basename "$page")" "$page" || fail "no docs/$(basename "$page") in $doc"
+done
+[ -x "$doc/samples/shopfloor_host.py" ] || fail "no sample host"
+[ -f "$doc/samples/demo/Config.ini" ] || fail "no demo folder"
+[ -f "$doc/samples/locustfile.py" ] || fail "no locustfile"
+/usr/bin/python3 - "$doc/copyright" <<'PY' || fail "copyright is not in Debian's machine-readable format"
+import re, sys
+paragraphs = [p for p in re.split(r"\n\s*\n", open(sys.argv[1], encoding="utf-8").read()) if p.strip()]
+def fields(paragraph):
+    found = {}
+    for line in paragraph.splitlines():
+        if not line.startswith((" ", "\t")):
+            key, _, value = line.partition(":")
+            found[key] = value.strip()
+    return found
+header, *rest = map(fields, paragraphs)
+assert header.get("Format") == "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/", header
+files = [p for p in rest if "Files" in p]
+assert files and files[0]["Files"] == "*", "the first Files paragraph covers everything"
+texts = {p["License"] for p, text in zip(rest, paragraphs[1:]) if "Files" not in p and "License" in p
+         and len(text.strip().splitlines()) > 1}
+for paragraph in files:
+    assert paragraph.get("Copyright") and paragraph.get("License"), paragraph
+    assert paragraph["License"] in texts, f"no text for the license {paragraph['License']}"
+PY
 
 # The manual page renders without a warning and names every option.
 manpage=$root/usr/share/man/man1/ethernet.1
@@ -114,6 +150,21 @@ grep -q '^usage: ethernet-ctl' "$scratch/ctl-help" || fail "ethernet-ctl --help 
 man --warnings -l "$root/usr/share/man/man1/ethernet-ctl.1" >"$scratch/ctl-man.txt" 2>"$scratch/ctl-man.warnings" \
   || fail "man ethernet-ctl failed"
 [ ! -s "$scratch/ctl-man.warnings" ] || { cat "$scratch/ctl-man.warnings"; fail "ethernet-ctl manual page warnings"; }
+# The manual pages of ethernet and ethernet-ctl lead to the manual, and every
+# file of it that a manual page names is in the package.
+for page in "$root"/usr/share/man/man1/*.1; do
+  named=$(sed 's/\\-/-/g' "$page" | grep -o -e '/usr/share/doc/[^ ]*' -e '[a-z-]*\.md' | sed 's/[.,;)]*$//' | sort -u || true)
+  case $(basename "$page") in
+    ethernet.1 | ethernet-ctl.1) [ -n "$named" ] || fail "$(basename "$page") names no page of the manual" ;;
+  esac
+  for file in $named; do
+    case $file in
+      /*) [ -e "$root$file" ] || fail "$(basename "$page") names $file, which the package lacks" ;;
+      *) [ -f "$doc/docs/$file" ] || [ -f "$doc/$file" ] || fail "$(basename "$page") names $file, which the package lacks" ;;
+    esac
+  done
+done
+
 "$ctl" --control "unix:$scratch/control.sock" state | "$python" -c "import json, sys; json.load(sys.stdin)['display']" \
   || fail "ethernet-ctl state did not answer with the terminal's state"
 
@@ -123,6 +174,16 @@ man --warnings -l "$root/usr/share/man/man1/ethernet-ctl.1" >"$scratch/ctl-man.t
 man --warnings -l "$root/usr/share/man/man1/ethernet-trace-to-pcapng.1" >/dev/null 2>"$scratch/conv-man.warnings" \
   || fail "man ethernet-trace-to-pcapng failed"
 [ ! -s "$scratch/conv-man.warnings" ] || { cat "$scratch/conv-man.warnings"; fail "ethernet-trace-to-pcapng manual page warnings"; }
+# ethernet-trace-to-pcapng, run from the package with the package's Python
+# modules only, turns a trace into a pcapng capture (it starts with a Section
+# Header Block) and names the port the terminal listened on.
+converter=$root/usr/bin/ethernet-trace-to-pcapng
+[ -x "$converter" ] || fail "no /usr/bin/ethernet-trace-to-pcapng"
+printf '%s\n' '{"kind":"link","event":"listening","t_us":1000,"text":"listening on port 1001"}' \
+  '{"kind":"received","dir":"in","peer":"127.0.0.1:40000","t_us":2000,"hex":"024450524f4e544f03"}' >"$scratch/t.jsonl"
+converted=$(cd "$scratch" && "$converter" "$scratch/t.jsonl" "$scratch/t.pcapng") || fail "ethernet-trace-to-pcapng failed"
+grep -q 'zorvane.port:1001' <<<"$converted" || fail "ethernet-trace-to-pcapng printed: $converted"
+[ "$(head -c 4 "$scratch/t.pcapng" | od -An -tx1 | tr -d ' ')" = 0a0d0d0a ] || fail "the capture is not pcapng"
 
 # The dissector in Wireshark's global Lua plugin folder decodes the terminal's
 # default port, 1001, with no option.
@@ -130,11 +191,6 @@ if command -v tshark >/dev/null; then
   global_lua=$(HOME=$scratch tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
   lua=$root$global_lua/zorvane.lua
   [ -f "$lua" ] || fail "no dissector in $global_lua"
-  printf '%s\n' '{"kind":"link","event":"listening","t_us":1000,"text":"listening on port 1001"}' \
-    '{"kind":"received","dir":"in","peer":"127.0.0.1:40000","t_us":2000,"hex":"024450524f4e544f03"}' >"$scratch/t.jsonl"
-  "$root/usr/bin/ethernet-trace-to-pcapng" "$scratch/t.jsonl" "$scratch/t.pcapng" >"$scratch/convert.out" \
-    || fail "ethernet-trace-to-pcapng failed"
-  grep -q -- '-o zorvane.port:1001 -r' "$scratch/convert.out" || fail "ethernet-trace-to-pcapng printed: $(cat "$scratch/convert.out")"
   decoded=$(HOME=$scratch tshark -n -r "$scratch/t.pcapng" -X "lua_script:$lua" -Y zorvane -T fields \
             -e zorvane.letter -e zorvane.text 2>"$scratch/tshark.stderr")
   [ "$decoded" = "$(printf 'D\tPRONTO')" ] || fail "tshark with the packaged dissector decoded: $decoded"

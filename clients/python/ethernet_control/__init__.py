@@ -21,7 +21,8 @@ Modules: :mod:`.client` (the control connection), :mod:`.launching`
 (starting and stopping the program), :mod:`.faults` (faults to inject),
 :mod:`.fleet` (many terminals in one program), :mod:`.conversation`
 (replaying recorded conversations), :mod:`.pytest_plugin` (the fixtures
-``ethernet`` and ``ethernet_host``) and :mod:`.cli` (``ethernet-ctl``).
+``ethernet`` and ``ethernet_host``), :mod:`.cli` (``ethernet-ctl``) and
+:mod:`.samples` (where the sample host application is installed).
 """
 
 from . import faults, fleet
