@@ -39,9 +39,6 @@ SHOWN = {"text", "console"}
 CHECKED_ELSEWHERE = {"docs/host-guide.md": {"example"}}
 # Pages whose contents list is their numbered sections (kept as they are).
 WITHOUT_CONTENTS = {"README.md", "docs/host-guide.md"}
-# Pages that are written with the feature they describe, in its own branch of
-# work; a link to one is checked like any other once the page is there.
-WRITTEN_ELSEWHERE = {"docs/browser.md"}
 TIME_LIMIT = 120
 PACKAGE = "ethernet-terminal-emulator"
 
@@ -123,8 +120,7 @@ def test_every_link_between_pages_leads_somewhere():
             file, _, fragment = target.partition("#")
             linked = os.path.normpath(os.path.join(os.path.dirname(page), file)) if file else page
             if not os.path.isfile(os.path.join(SOURCE, linked)):
-                if linked not in WRITTEN_ELSEWHERE:
-                    broken.append(f"{page}: {target} (no such file)")
+                broken.append(f"{page}: {target} (no such file)")
                 continue
             if fragment and linked.endswith(".md") and fragment not in {anchor(h) for h in headings(linked)}:
                 broken.append(f"{page}: {target} (no such section)")

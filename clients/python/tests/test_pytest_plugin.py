@@ -207,8 +207,8 @@ def test_a_conversation_without_settings_names_its_own_folder(pytester, run):
     assert "ethernet-replay-" not in result.stdout.str() and not (pytester.path / "Config.ini").exists()
 
 
-def test_the_readmes_test_file_passes_as_pasted(pytester, run):
-    readme = open(os.path.join(PACKAGE, "..", "..", "README.md"), encoding="utf-8").read()
-    section = readme.split("## Testing your host with pytest", 1)[1]
+def test_the_manuals_first_test_passes_as_pasted(pytester, run):
+    guide = open(os.path.join(PACKAGE, "..", "..", "docs", "pytest.md"), encoding="utf-8").read()
+    section = guide.split("## A first test", 1)[1]
     pytester.makepyfile(test_my_host=section.split("```python\n", 1)[1].split("```", 1)[0])
     run().assert_outcomes(passed=1)
