@@ -146,8 +146,10 @@ void OperationStack::wake()
 
 void OperationStack::endAll()
 {
-    // Newest first, as the nested waits of old unwound; a done() may start or end others.
-    for (std::size_t guard = 0; guard <= m_frames.size() * 2 + 1; ++guard) {
+    // Newest first, as the nested waits of old unwound; a done() may start or
+    // end others, so the bound only stops one that keeps starting new ones.
+    const std::size_t most = m_frames.size() * 2 + 16;
+    for (std::size_t ended = 0; ended < most; ++ended) {
         auto it = std::find_if(m_frames.rbegin(), m_frames.rend(),
                                [](const auto &frame) { return !frame->modal && !frame->ended; });
         if (it == m_frames.rend())

@@ -168,15 +168,19 @@ private slots:
         {
             OperationStack stack(prompts);
             stack.run(steps(stack, log, "a", 5, 1000, &alive), note("a"));
+            for (int i = 0; i < 10; ++i)
+                stack.run(steps(stack, log, QString::number(i), 5, 1000, &alive), note(QString::number(i)));
             stack.run(steps(stack, log, "b", 5, 1000, &alive), note("b"));
-            QCOMPARE(alive, 2);
+            QCOMPARE(alive, 12);
             auto self = [](OperationStack &s) -> Operation {
                 s.endAll();
                 co_await s.pause(1000);
             };
             stack.run(self(stack), note("self"));
-            const QList<std::pair<QString, Outcome>> expected{
-                {"b", Outcome::Ended}, {"a", Outcome::Ended}, {"self", Outcome::Ended}};
+            QList<std::pair<QString, Outcome>> expected{{"b", Outcome::Ended}};
+            for (int i = 9; i >= 0; --i)
+                expected.append({QString::number(i), Outcome::Ended});
+            expected += {{"a", Outcome::Ended}, {"self", Outcome::Ended}};
             QCOMPARE(ended, expected);
             QCOMPARE(alive, 0);
             QVERIFY(stack.idle());
