@@ -47,7 +47,7 @@ class Host:
     def send(self, data: bytes) -> None:
         self.conn.sendall(data)
 
-    def read_until(self, expected: bytes, timeout: float = 5.0) -> bytes:
+    def read_until(self, expected: bytes, timeout: float = 15.0) -> bytes:
         """Reads until ``expected`` has arrived; returns everything read so far."""
         deadline = time.monotonic() + timeout
         while expected not in self.received:
