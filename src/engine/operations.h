@@ -146,7 +146,6 @@ public:
     // Ends every operation: the newest first, each told Outcome::Ended.
     void endAll();
     bool idle() const { return m_frames.empty(); }
-    int depth() const { return int(m_frames.size()); }
 
     // A modal dialog open for the terminal, from construction to destruction.
     class Modal {

@@ -166,7 +166,7 @@ def test_a_client_that_never_reads_misses_events_and_holds_nobody(fleet):
     # program keeps going all the same.
     chunk = b"\x1b[H" + b"X" * 1000
     for _ in range(20000):
-        hosts[0].write(chunk)
+        hosts[0].send(chunk)
     started = time.monotonic()
     assert "ok" in other.request("key", terminal=names[1], key="3")
     hosts[1].read_until(b"3")

@@ -14,6 +14,7 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "clients", "python"))
 
 import ethernet_control as ec  # noqa: E402
+from ethernet_control.pytest_plugin import EthernetHost  # noqa: E402
 
 VT100 = 0
 
@@ -24,42 +25,16 @@ def config(port, protocol=VT100):
             "Inicializacao=0\n[CodigoBarras]\nCofig_Leitor=1\nDelai=0\n").format(port=port, protocol=protocol)
 
 
-class Host:
-    """One test host: listens on loopback, takes its terminal's connection."""
-
-    def __init__(self):
-        self.server = socket.create_server(("127.0.0.1", 0))
-        self.port = self.server.getsockname()[1]
-        self.conn = None
-        self.received = b""
+class Host(EthernetHost):
+    """One test host: listens on loopback, takes its terminal's connection
+    (the pytest plugin's host, which reads until what is expected)."""
 
     def accept(self, timeout=15.0):
-        self.server.settimeout(timeout)
-        self.conn, _ = self.server.accept()
-        return self
-
-    def write(self, data: bytes):
-        self.conn.sendall(data)
+        return super().accept(timeout)
 
     def show(self, text: str):
         """Clears the terminal's display and writes text on its first line (VT100)."""
-        self.write(b"\x1b[2J\x1b[H" + text.encode("latin-1"))
-
-    def read_until(self, expected: bytes, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while expected not in self.received:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise AssertionError(f"the host never received {expected!r}; got {self.received!r}")
-            self.conn.settimeout(remaining)
-            try:
-                chunk = self.conn.recv(65536)
-            except socket.timeout:
-                continue
-            if not chunk:
-                raise AssertionError(f"connection closed before {expected!r}")
-            self.received += chunk
-        return self.received
+        self.send(b"\x1b[2J\x1b[H" + text.encode("latin-1"))
 
     def quiet_for(self, seconds):
         """What arrives within seconds (nothing, for a key that must not come)."""
@@ -70,11 +45,6 @@ class Host:
             chunk = b""
         self.received += chunk
         return chunk
-
-    def close(self):
-        for s in (self.conn, self.server):
-            if s is not None:
-                s.close()
 
 
 def make_fleet(root, hosts):
