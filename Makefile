@@ -9,6 +9,9 @@ RUN_DIR   ?= $(CURDIR)/run
 JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?=
 LAUNCHER  := $(if $(shell command -v ccache 2>/dev/null),-DCMAKE_CXX_COMPILER_LAUNCHER=ccache,)
+# ccache keeps the results of files compiled with a precompiled header only when told
+# that the header's macros and __TIME__ may be taken as they are.
+export CCACHE_SLOPPINESS := pch_defines,time_macros
 
 # Seconds of fuzzing per harness: make fuzz, and the short run after the
 # seeds are replayed that make test does (.ci/run asks for a longer one).
