@@ -8,6 +8,10 @@
 // Targets: every terminal done within 0.6 s of its start; gap p99 under 15 ms,
 // max under 50 ms. With nested waits the terminals would wait inside one
 // another and these figures grow with N.
+//   - last, the machine's own floor: the same number of one-byte sends over as
+//     many loopback connections, from one thread doing nothing else, as fast as
+//     the system takes them. Every character is a segment of its own, so the
+//     program can be no faster than that.
 // Usage: bench_concurrent_waits [terminals (1000)]
 
 #include "support/figures.h"
@@ -31,7 +35,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <cstdio>
 #include <string>
 #include <unordered_map>
@@ -165,6 +171,73 @@ bool readLine(int fd, std::string &line)
     return false;
 }
 
+// Milliseconds for count connections x sends one-byte sends from this thread,
+// with another thread reading them all; -1 when the connections cannot be made.
+double loopbackFloorMs(int count, int sends)
+{
+    quint16 port = 0;
+    const int listener = bench::listenOnFreePort(&port, SOMAXCONN);
+    std::vector<int> senders;
+    std::vector<int> readers;
+    const int one = 1;
+    const auto closeAll = [&] {
+        for (const int fd : senders)
+            ::close(fd);
+        for (const int fd : readers)
+            ::close(fd);
+        ::close(listener);
+    };
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    for (int i = 0; i < count && listener >= 0; ++i) {
+        const int sender = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (sender >= 0)
+            senders.push_back(sender);
+        if (sender < 0 || ::connect(sender, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0)
+            break;
+        ::setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        const int reader = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        if (reader < 0)
+            break;
+        readers.push_back(reader);
+    }
+    if (int(readers.size()) < count) {
+        closeAll();
+        return -1;
+    }
+    const long expected = long(count) * sends;
+    std::atomic<long> received{0};
+    std::thread reading([&] {
+        const int epoll = ::epoll_create1(0);
+        for (const int fd : readers) {
+            epoll_event event{};
+            event.events = EPOLLIN;
+            event.data.fd = fd;
+            ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+        }
+        epoll_event events[512];
+        char buffer[4096];
+        const auto giveUp = Clock::now() + 60s;
+        while (received.load() < expected && Clock::now() < giveUp) {
+            const int n = ::epoll_wait(epoll, events, 512, 100);
+            for (int i = 0; i < n; ++i)
+                if (const ssize_t got = ::recv(events[i].data.fd, buffer, sizeof buffer, 0); got > 0)
+                    received += got;
+        }
+        ::close(epoll);
+    });
+    const auto start = Clock::now();
+    for (int round = 0; round < sends; ++round)
+        for (const int fd : senders)
+            ::send(fd, "7", 1, MSG_NOSIGNAL);
+    reading.join();
+    const double ms = msBetween(start, Clock::now());
+    closeAll();
+    return received.load() == expected ? ms : -1;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -270,5 +343,10 @@ int main(int argc, char *argv[])
         ::close(fd);
     ::kill(pid_t(program.processId()), SIGTERM);
     program.waitForFinished(60000);
+    const double floorMs = loopbackFloorMs(count, kCodeLength + 1);
+    if (floorMs >= 0)
+        std::printf("  this machine's floor: %d x %d one-byte loopback sends from one thread doing nothing else: "
+                    "%.0f ms (%.1f us each)\n",
+                    count, kCodeLength + 1, floorMs, floorMs * 1000 / (double(count) * (kCodeLength + 1)));
     return complete == count && answered == count ? 0 : 1;
 }

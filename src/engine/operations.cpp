@@ -2,10 +2,97 @@
 
 #include "engine/prompts.h"
 
+#include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <map>
+#include <optional>
+
+namespace {
+
+// The pauses of every operation stack of the program, kept in order of their
+// deadlines on one timer, which is armed for the nearest. A fleet has a pause
+// running for each terminal that types: one timer for all of them costs a
+// look-up per pause instead of starting and stopping a timer of its own.
+class PauseClock : public QObject {
+public:
+    using Clock = std::chrono::steady_clock;
+    using Key = std::pair<Clock::time_point, quint64>;
+    using Wake = std::function<void()>;
+    using Ticket = std::map<Key, Wake>::iterator;
+
+    // The clock of the running application, made on first use.
+    static PauseClock &instance()
+    {
+        if (!current())
+            new PauseClock(QCoreApplication::instance());
+        return *current();
+    }
+    // The clock if there is one: at exit the application may have taken it already.
+    static PauseClock *existing() { return current(); }
+
+    Ticket add(int milliseconds, Wake wake)
+    {
+        const Key key{Clock::now() + std::chrono::milliseconds(std::max(milliseconds, 0)), ++m_added};
+        const Ticket ticket = m_pauses.emplace(key, std::move(wake)).first;
+        if (ticket == m_pauses.begin())
+            arm();
+        return ticket;
+    }
+    void cancel(Ticket ticket) { m_pauses.erase(ticket); }
+
+private:
+    explicit PauseClock(QObject *parent) : QObject(parent)
+    {
+        m_timer.setSingleShot(true);
+        m_timer.setTimerType(Qt::PreciseTimer);
+        connect(&m_timer, &QTimer::timeout, this, &PauseClock::fire);
+        current() = this;
+    }
+    ~PauseClock() override { current() = nullptr; }
+
+    static PauseClock *&current()
+    {
+        static PauseClock *clock = nullptr;
+        return clock;
+    }
+
+    void arm()
+    {
+        if (m_pauses.empty()) {
+            m_timer.stop();
+            return;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(m_pauses.begin()->first.first - Clock::now());
+        m_timer.start(int(std::max<qint64>(left.count(), 0)));
+    }
+
+    // Wakes every pause that is due and was added before this turn, in order
+    // of deadline; one added meanwhile, even with no wait, waits for the next.
+    void fire()
+    {
+        const Clock::time_point now = Clock::now();
+        const quint64 last = m_added;
+        while (!m_pauses.empty()) {
+            const auto first = m_pauses.begin();
+            if (first->first.first > now || first->first.second > last)
+                break;
+            Wake wake = std::move(first->second);
+            m_pauses.erase(first);
+            wake();
+        }
+        arm();
+    }
+
+    QTimer m_timer;
+    std::map<Key, Wake> m_pauses;
+    quint64 m_added = 0;
+};
+
+} // namespace
 
 struct OperationStack::Frame {
     quint64 id = 0;
@@ -15,11 +102,21 @@ struct OperationStack::Frame {
     std::coroutine_handle<> waiting;
     std::function<bool()> ready; // an until() wait; a pause waits for due
     bool due = false;
-    std::unique_ptr<QTimer> timer;
+    std::optional<PauseClock::Ticket> pause; // while a pause runs
     Done done;
     // Its code is on the call stack: it cannot be destroyed now.
     int running = 0;
     bool ended = false;
+
+    ~Frame() { endPause(); }
+    void endPause()
+    {
+        if (!pause)
+            return;
+        if (PauseClock *clock = PauseClock::existing())
+            clock->cancel(*pause);
+        pause.reset();
+    }
 };
 
 OperationStack::OperationStack(Prompts &prompts, QObject *parent) : QObject(parent), m_prompts(prompts) {}
@@ -97,17 +194,13 @@ void OperationStack::suspend(std::coroutine_handle<> waiting, int milliseconds, 
     frame->ready = std::move(ready);
     if (frame->ready)
         return;
-    if (!frame->timer) {
-        frame->timer = std::make_unique<QTimer>();
-        frame->timer->setSingleShot(true);
-        frame->timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(frame->timer.get(), &QTimer::timeout, this, [this, frame] {
-            frame->due = true;
-            if (!m_frames.empty() && m_frames.back().get() == frame)
-                wake();
-        });
-    }
-    frame->timer->start(std::max(milliseconds, 0));
+    frame->endPause();
+    frame->pause = PauseClock::instance().add(milliseconds, [this, frame] {
+        frame->pause.reset();
+        frame->due = true;
+        if (!m_frames.empty() && m_frames.back().get() == frame)
+            wake();
+    });
 }
 
 void OperationStack::poke()

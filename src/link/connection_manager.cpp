@@ -251,13 +251,41 @@ void ConnectionManager::writeBounded(QTcpSocket *connection, const QByteArray &b
     // with no connection at all.
     if (connection->bytesToWrite() + bytes.size() > kMaxUnsentBytes)
         return;
-    connection->write(bytes);
-    if (m_immediateSends)
-        connection->flush();
+    if (!m_immediateSends) {
+        connection->write(bytes);
+    } else {
+        // Straight to the system while nothing waits in the socket's own
+        // queue: one call instead of queueing, switching the write watch on,
+        // writing and switching it off again. What the system does not take
+        // goes to the queue, which keeps the order and meets any error.
+        qsizetype sent = 0;
+        if (connection->bytesToWrite() == 0) {
+            const ssize_t n = ::send(int(connection->socketDescriptor()), bytes.constData(),
+                                     std::size_t(bytes.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent = n > 0 ? qsizetype(n) : 0;
+        }
+        if (sent < bytes.size()) {
+            connection->write(bytes.constData() + sent, bytes.size() - sent);
+            connection->flush();
+        }
+    }
     if (reportTo) {
-        reportTo->hostSendTo(peerText(*connection));
+        reportTo->hostSendTo(peerTextOf(*connection));
         reportTo->hostDataSent(bytes);
     }
+}
+
+const QString &ConnectionManager::peerTextOf(const QTcpSocket &connection)
+{
+    // Every send names its peer; the text is made again only when the peer changes.
+    const QHostAddress address = connection.peerAddress();
+    const quint16 port = connection.peerPort();
+    if (m_peerText.isEmpty() || address != m_peerAddress || port != m_peerPort) {
+        m_peerAddress = address;
+        m_peerPort = port;
+        m_peerText = peerText(connection);
+    }
+    return m_peerText;
 }
 
 // ---- Server ----

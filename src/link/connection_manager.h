@@ -187,6 +187,7 @@ private:
     void reportHostDataError(const QString &text);
     void writeToClient(const QByteArray &bytes);
     void writeBounded(QTcpSocket *connection, const QByteArray &bytes, TerminalObserver *reportTo);
+    const QString &peerTextOf(const QTcpSocket &connection);
     void showConnected();
     void startReconnectTimer(QTimer &timer);
     void resumeReading();
@@ -241,4 +242,9 @@ private:
     QList<ConnectionManager *> m_riders;
     bool m_answering = true;
     bool m_immediateSends = false;
+
+    // The last peer a send went to, as text (see peerTextOf).
+    QHostAddress m_peerAddress;
+    quint16 m_peerPort = 0;
+    QString m_peerText;
 };
