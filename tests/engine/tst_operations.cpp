@@ -2,11 +2,14 @@
 #include "engine/errors.h"
 #include "engine/operations.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QTest>
 #include <QTimer>
 
+#include <iterator>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -88,6 +91,33 @@ private slots:
         QTRY_VERIFY(log.contains("quick:end"));
         QVERIFY(!log.contains("slow:end"));
         QTRY_VERIFY(log.contains("slow:end"));
+    }
+
+    // Pauses of many terminals share one clock: each ends in the order of its
+    // deadline and never before it, a later pause with a nearer deadline
+    // included, and a pause ended with its terminal is never woken.
+    void pausesEndByTheirOwnDeadlines()
+    {
+        RecordingPrompts prompts;
+        const int pauses[] = {400, 20, 40, 0, 20};
+        std::vector<std::unique_ptr<OperationStack>> stacks;
+        QStringList ended;
+        QElapsedTimer clock;
+        clock.start();
+        for (std::size_t i = 0; i < std::size(pauses); ++i) {
+            stacks.push_back(std::make_unique<OperationStack>(prompts));
+            const QString name = QString::number(i);
+            stacks.back()->run(steps(*stacks.back(), ended, name, 1, pauses[i]), [&, name, i](Outcome) {
+                QVERIFY2(clock.elapsed() >= pauses[i], qPrintable(name + " ended early"));
+            });
+        }
+        OperationStack removed(prompts);
+        removed.run(steps(removed, ended, "removed", 1, 10));
+        removed.endAll();
+        QTRY_VERIFY(ended.contains("2:end"));
+        QVERIFY(!ended.contains("0:end")); // the first and longest did not hold up the nearer ones
+        QTRY_COMPARE(ended.size(), 2 * int(std::size(pauses)) + 1);
+        QCOMPARE(ended.filter(":end"), QStringList({"3:end", "1:end", "4:end", "2:end", "0:end"}));
     }
 
     // A dialog open for the terminal holds back what is older; what starts above it runs.
