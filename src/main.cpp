@@ -473,9 +473,9 @@ std::optional<QString> openWeb(WebSide &web, ControlServer &control, const Optio
     MetricsServer *http = metricsServer;
     if (!http || options.metricsListen != options.web) {
         web.http = std::make_unique<MetricsServer>(std::function<QByteArray()>());
-        if (QString error; !web.http->listen(*options.web, &error))
-            return error.replace(QStringLiteral("--metrics-listen"), QStringLiteral("--web"))
-                .replace(QStringLiteral("cannot serve the figures"), QStringLiteral("cannot serve the browser console"));
+        const MetricsServer::Purpose purpose{QStringLiteral("--web"), QStringLiteral("the browser console")};
+        if (QString error; !web.http->listen(*options.web, &error, purpose))
+            return error;
         http = web.http.get();
     }
     web.console->serveOn(*http);

@@ -549,12 +549,16 @@ void ControlServer::sendEvent(const SessionPtr &session, const QJsonObject &fiel
         scheduleDrainCheck(session);
         return;
     }
-    if (session->dropped > 0 && session->channel) {
-        write(session, QJsonObject{{QStringLiteral("event"), QStringLiteral("dropped")},
-                                   {QStringLiteral("count"), std::exchange(session->dropped, 0)},
-                                   {QStringLiteral("seq"), m_seq}});
-    }
+    if (session->dropped > 0 && session->channel)
+        writeDropped(session);
     write(session, fields);
+}
+
+void ControlServer::writeDropped(const SessionPtr &session)
+{
+    write(session, QJsonObject{{QStringLiteral("event"), QStringLiteral("dropped")},
+                               {QStringLiteral("count"), std::exchange(session->dropped, 0)},
+                               {QStringLiteral("seq"), m_seq}});
 }
 
 void ControlServer::scheduleDrainCheck(const SessionPtr &session)
@@ -574,9 +578,7 @@ void ControlServer::scheduleDrainCheck(const SessionPtr &session)
             scheduleDrainCheck(s);
             return;
         }
-        write(s, QJsonObject{{QStringLiteral("event"), QStringLiteral("dropped")},
-                             {QStringLiteral("count"), std::exchange(s->dropped, 0)},
-                             {QStringLiteral("seq"), m_seq}});
+        writeDropped(s);
     });
 }
 

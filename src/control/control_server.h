@@ -264,6 +264,8 @@ private:
     void flushMerged(const SessionPtr &session);
     void sendEvent(const SessionPtr &session, const QJsonObject &fields);
     void scheduleDrainCheck(const SessionPtr &session);
+    // The "dropped" event: how many events the session missed since the last one.
+    void writeDropped(const SessionPtr &session);
     void dropSession(const SessionPtr &session);
     void pump(const SessionPtr &session);
     void schedulePump(const SessionPtr &session);

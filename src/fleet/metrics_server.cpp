@@ -66,7 +66,8 @@ MetricsServer::~MetricsServer()
     }
 }
 
-bool MetricsServer::parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error)
+bool MetricsServer::parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error,
+                                 const Purpose &purpose)
 {
     const qsizetype colon = spec.lastIndexOf(QLatin1Char(':'));
     bool ok = false;
@@ -78,9 +79,9 @@ bool MetricsServer::parseAddress(const QString &spec, QHostAddress *address, qui
     if (host == QLatin1String("localhost"))
         parsed = QHostAddress::LocalHost;
     if (!ok || number > 65535 || (parsed.isNull() && !parsed.setAddress(host))) {
-        *error = QStringLiteral("--metrics-listen is ADDR:PORT with an IP address (or localhost) and a port from 0 "
-                                "to 65535, not \"%1\"")
-                     .arg(spec);
+        *error = QStringLiteral("%1 is ADDR:PORT with an IP address (or localhost) and a port from 0 "
+                                "to 65535, not \"%2\"")
+                     .arg(purpose.option, spec);
         return false;
     }
     *address = parsed;
@@ -88,15 +89,15 @@ bool MetricsServer::parseAddress(const QString &spec, QHostAddress *address, qui
     return true;
 }
 
-bool MetricsServer::listen(const QString &spec, QString *error)
+bool MetricsServer::listen(const QString &spec, QString *error, const Purpose &purpose)
 {
     QHostAddress address;
     quint16 port = 0;
-    if (!parseAddress(spec, &address, &port, error))
+    if (!parseAddress(spec, &address, &port, error, purpose))
         return false;
     m_server = new QTcpServer(this);
     if (!m_server->listen(address, port)) {
-        *error = QStringLiteral("cannot serve the figures on %1: %2").arg(spec, m_server->errorString());
+        *error = QStringLiteral("cannot serve %1 on %2: %3").arg(purpose.serves, spec, m_server->errorString());
         delete m_server;
         m_server = nullptr;
         return false;

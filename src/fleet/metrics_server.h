@@ -13,6 +13,13 @@
 class QTcpServer;
 class QTcpSocket;
 
+// What the user asked for an HTTP server with, for the sentences of its
+// errors: the option that named the address and what is served there.
+struct ServerPurpose {
+    QString option = QStringLiteral("--metrics-listen");
+    QString serves = QStringLiteral("the figures");
+};
+
 // The program's figures for Prometheus: a small HTTP server on one address
 // that answers GET /metrics with the text the given function writes
 // (Prometheus text format 0.0.4) and GET / with a page that links to it.
@@ -37,11 +44,13 @@ public:
     explicit MetricsServer(std::function<QByteArray()> metricsText, QObject *parent = nullptr);
     ~MetricsServer() override;
 
+    using Purpose = ServerPurpose;
     // "ADDR:PORT" (an IPv4 address, "[IPv6]", or "localhost"; PORT 0 picks a
     // free one). On failure returns false and a sentence for the user in *error.
-    bool listen(const QString &spec, QString *error);
+    bool listen(const QString &spec, QString *error, const Purpose &purpose = {});
     // The address and port of such a spec, or false and a sentence in *error.
-    static bool parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error);
+    static bool parseAddress(const QString &spec, QHostAddress *address, quint16 *port, QString *error,
+                             const Purpose &purpose = {});
     // "http://ADDR:PORT/metrics" of the listening server ("[...]" around an IPv6 address).
     QString metricsUrl() const;
     QHostAddress address() const;
